@@ -1,0 +1,24 @@
+// Mirrors a staged directory tree onto a destination tree.
+#pragma once
+
+#include <string>
+
+namespace kest {
+
+// Copies every regular file below `source` to the same relative path below `destination`
+// (child paths are "%s/%s" of parent and name, so an empty destination mirrors onto /),
+// creating missing destination directories with mode 0770. Symbolic links are followed;
+// directory loops are skipped; other file types and entries whose status cannot be read are
+// skipped. Nothing is deleted. On hosts without systemd the staged unit folder is skipped.
+// A failing entry is attempted 10 times in all, 0.5 s apart, before the walk gives up.
+// Logs its progress at info and a given-up entry at err.
+// Returns 0 on success (also for a source that cannot be opened), or the code of the entry that
+// failed: -1, -2, -3 from the file copy; -100 (a directory cannot be created), -101 (a
+// destination's status cannot be read), -102 (a destination is not a directory).
+int copy_directory(const std::string& source, const std::string& destination);
+
+// As copy_directory, with the folder that is skipped without systemd given explicitly.
+int copy_directory(const std::string& source, const std::string& destination,
+                   const std::string& unit_folder);
+
+}  // namespace kest

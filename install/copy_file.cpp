@@ -1,0 +1,74 @@
+#include "install/copy_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <ext/stdio_filebuf.h>
+
+#include <fstream>
+#include <ostream>
+
+#include "updater/constants.h"
+
+namespace kest {
+namespace {
+
+// One input buffer for every file: a fresh large buffer per file costs more in page faults
+// than small files take to copy, and a small one makes large files slow.
+constexpr std::size_t input_buffer_size = std::size_t{1} << 20;
+char input_buffer[input_buffer_size];
+
+using traits = std::char_traits<char>;
+
+// True when the whole source has been consumed. The stream buffer reports read errors by
+// throwing, and the insertion swallows them, so ask the buffer itself.
+bool source_exhausted(std::streambuf& source) {
+    try {
+        return traits::eq_int_type(source.sgetc(), traits::eof());
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+int copy_file(const std::string& source, const std::string& destination, mode_t create_mode) {
+    std::ifstream in;
+    in.rdbuf()->pubsetbuf(input_buffer, input_buffer_size);
+    in.open(source, std::ios::in);
+    if (!in.is_open()) {
+        return copy_source_unopenable;
+    }
+
+    // O_NONBLOCK: a FIFO at the destination must fail rather than wait for a reader forever.
+    const int fd = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,
+                        create_mode & 0777);
+    if (fd < 0) {
+        return copy_destination_unopenable;
+    }
+    __gnu_cxx::stdio_filebuf<char> out_buffer(fd, std::ios::out);
+    if (!out_buffer.is_open()) {
+        close(fd);
+        return copy_destination_unopenable;
+    }
+
+    std::ostream out(&out_buffer);
+    // An empty source sets failbit here although nothing went wrong; a destination that
+    // refuses bytes stops the insertion without any flag. Completeness is judged by whether
+    // the source was read to its end and the destination closed cleanly.
+    out << in.rdbuf();
+    const bool complete = source_exhausted(*in.rdbuf());
+    const bool closed = out_buffer.close() != nullptr;
+    in.close();
+    return complete && closed ? copy_ok : copy_transfer_failed;
+}
+
+int copy_file(const std::string& source, const std::string& destination) {
+    struct stat status {};
+    if (stat(source.c_str(), &status) != 0) {
+        return copy_source_unopenable;
+    }
+    return copy_file(source, destination, status.st_mode);
+}
+
+}  // namespace kest

@@ -1,0 +1,23 @@
+// Copies one file's bytes over another in place.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace kest {
+
+// Rewrites `destination` in place with the bytes of `source`: an existing destination is
+// truncated and keeps its inode, owner and mode; a missing one is created with the permission
+// bits of `create_mode` (set-id and sticky bits dropped), reduced only by the creation mask.
+// Memory use does not depend on the file's size. Logs nothing.
+// Returns 0 when every byte was read, written and the destination closed cleanly;
+// -1 when the source cannot be opened (the destination is not touched);
+// -2 when the destination cannot be opened for writing;
+// -3 when reading, writing or closing failed part way (the destination may be incomplete).
+int copy_file(const std::string& source, const std::string& destination, mode_t create_mode);
+
+// As above, creating a missing destination with the source's own permission bits.
+int copy_file(const std::string& source, const std::string& destination);
+
+}  // namespace kest

@@ -1,0 +1,113 @@
+#include "service/patch_service_unit.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "service/run_command.h"
+#include "updater/constants.h"
+#include "updater/log.h"
+
+namespace kest {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* marker = "KillMode=process";
+constexpr const char* override_content = "[Service]\nKillMode=process\n";
+
+// The file's whole content, or the empty text when it cannot be read.
+std::string read_text_file(const std::string& path) {
+    std::ifstream in(path, std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        return {};
+    }
+    try {
+        std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        return in.bad() ? std::string{} : text;
+    } catch (...) {
+        return {};
+    }
+}
+
+void ensure_directory(const std::string& path) {
+    std::error_code error;
+    fs::create_directory(path, error);
+    if (error) {
+        return;
+    }
+    fs::permissions(path,
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                        fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::replace, error);
+}
+
+// Created with 0644 from the start: with the creation mask cleared, a file created 0666 and
+// narrowed afterwards could be opened for writing by anyone in between.
+void write_text_file(const std::string& path, const std::string& text) {
+    int fd = -1;
+    do {
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return;
+    }
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    // Failures here are dropped by design: the reload and the stop still follow.
+    (void)fchmod(fd, 0644);
+    (void)close(fd);
+}
+
+// Removes our own override.conf and then the drop-in directory if nothing else is left in it.
+void remove_if_present(const std::string& directory, const std::string& override_file) {
+    std::error_code error;
+    const fs::file_status status = fs::status(directory, error);
+    if (error || !fs::exists(status)) {
+        return;
+    }
+    log_info("Cleaning Agent service file patch from previous version");
+    fs::remove(override_file, error);
+    if (error) {
+        return;
+    }
+    fs::remove(directory, error);
+}
+
+}  // namespace
+
+void patch_service_unit(const std::string& unit_file) {
+    const std::string directory = unit_file + ".d";
+    const std::string override_file = directory + "/override.conf";
+
+    if (read_text_file(unit_file).find(marker) != std::string::npos) {
+        log_info("Agent service file patching is not required");
+        remove_if_present(directory, override_file);
+        return;
+    }
+    log_info("Patch agent service file");
+    ensure_directory(directory);
+    write_text_file(override_file, override_content);
+    run_command("systemctl daemon-reload");
+}
+
+void patch_service_unit() {
+    patch_service_unit(agent_unit_file);
+}
+
+}  // namespace kest

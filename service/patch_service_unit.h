@@ -1,0 +1,17 @@
+// Makes stopping the agent's unit spare every process of it but the agent's main one.
+#pragma once
+
+#include <string>
+
+namespace kest {
+
+// Unless the agent's unit file itself sets "KillMode=process", writes the drop-in
+// /etc/systemd/system/kest.service.d/override.conf that sets it and reloads systemd. When the
+// unit file sets it, removes an override.conf left by an earlier run (and the drop-in
+// directory if that leaves it empty; other drop-ins stay). File-system failures are silent.
+void patch_service_unit();
+
+// As above, for the unit file at `unit_file`.
+void patch_service_unit(const std::string& unit_file);
+
+}  // namespace kest

@@ -1,0 +1,76 @@
+#include "service/restart_agent.h"
+
+#include <chrono>
+
+#include "service/run_command.h"
+#include "updater/constants.h"
+#include "updater/log.h"
+#include "updater/platform.h"
+#include "updater/systemd_present.h"
+
+namespace kest {
+namespace {
+
+constexpr int retries = 4;
+constexpr std::chrono::seconds pause_before_retry{1};
+constexpr const char* service_start_command = "service kest start";
+
+// The agent executable's path as the messages name it, whatever the start command is.
+std::string agent_executable() {
+    return std::string("/usr/sbin/") + agent_unit_name + "d";
+}
+
+// One attempt through systemd and its fallbacks. Returns 0 when the agent was started by one of
+// the ways that end the restart, else the start command's status.
+int attempt_with_systemd(const std::string& start_command) {
+    log_info("Enabling services and reloading systemd");
+    run_command(std::string("chmod 644 ") + watcher_unit_file);
+    run_command(std::string("chmod 644 ") + agent_unit_file);
+    run_command(std::string("systemctl enable ") + watcher_unit_name);
+    run_command(std::string("systemctl enable ") + agent_unit_name);
+    run_command("systemctl daemon-reload");
+    log_info("Restart the daemons via systemd");
+    run_command(std::string("systemctl restart ") + watcher_unit_name);
+    if (run_command(std::string("systemctl restart ") + agent_unit_name) == 0) {
+        return 0;
+    }
+    log_err("Could not start the daemon via systemd");
+    log_err("Start the daemon via 'service' command");
+    if (run_command(service_start_command) == 0) {
+        return 0;
+    }
+    log_err("Could not start the daemon via 'service' command");
+    log_err("%s", ("Start the daemon service via " + agent_executable()).c_str());
+    return run_command(start_command);
+}
+
+int attempt_without_systemd(const std::string& start_command) {
+    log_info("Start the daemon via 'service' command");
+    if (run_command(service_start_command) == 0) {
+        return 0;
+    }
+    log_err("Could not start the daemon via 'service' command");
+    log_err("%s", ("Start the daemon via " + agent_executable()).c_str());
+    return run_command(start_command);
+}
+
+}  // namespace
+
+void restart_agent(const std::string& start_command) {
+    for (int retry = 0;; ++retry) {
+        const int status = systemd_present() ? attempt_with_systemd(start_command)
+                                             : attempt_without_systemd(start_command);
+        if (status == 0) {
+            return;
+        }
+        if (retry == retries) {
+            log_err("Could not start the daemon after %d retries. Error code %d", retries,
+                    (status >> 8) & 0xff);
+            return;
+        }
+        log_err("Could not start the daemon. Retry %d", retry + 1);
+        platform::pause_for(pause_before_retry);
+    }
+}
+
+}  // namespace kest

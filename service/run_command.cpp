@@ -1,0 +1,24 @@
+#include "service/run_command.h"
+
+#include "updater/log.h"
+#include "updater/platform.h"
+
+namespace kest {
+
+int command_exit_code(int status) {
+    if (status == -1) {
+        return 255;
+    }
+    return (status >> 8) & 0xff;
+}
+
+int run_command(const std::string& command) {
+    const int status = platform::shell(command.c_str());
+    if (status != 0) {
+        log_err("Failed to execute '%s': error code %d", command.c_str(),
+                command_exit_code(status));
+    }
+    return status;
+}
+
+}  // namespace kest

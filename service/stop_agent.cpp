@@ -1,0 +1,82 @@
+#include "service/stop_agent.h"
+
+#include <signal.h>
+// glibc 2.36 declares these without C linkage for C++.
+extern "C" {
+#include <sys/pidfd.h>
+}
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include "service/patch_service_unit.h"
+#include "service/run_command.h"
+#include "updater/constants.h"
+#include "updater/log.h"
+#include "updater/platform.h"
+#include "updater/systemd_present.h"
+#include "updater/unique_fd.h"
+
+namespace kest {
+namespace {
+
+constexpr int probes = 10;
+constexpr std::chrono::seconds pause_after_probe{1};
+// The kernel's own ceiling for pid_max on 64-bit systems.
+constexpr long pid_limit = 4194304;
+
+// Waits for the agent to end by itself and kills it when it does not.
+void wait_then_kill(long pid) {
+    unique_fd agent;
+    bool without_pidfd = false;
+    for (int probe = 0; probe < probes; ++probe) {
+        if (!agent.valid() && !without_pidfd) {
+            const int fd = pidfd_open(static_cast<pid_t>(pid), 0);
+            if (fd >= 0) {
+                agent.reset(fd);
+            } else if (errno == ESRCH) {
+                return;
+            } else if (errno == ENOSYS) {
+                without_pidfd = true;
+            }
+        }
+        if ((agent.valid() || without_pidfd) && platform::send_signal(agent.get(), pid, 0) != 0 &&
+            errno == ESRCH) {
+            return;
+        }
+        platform::pause_for(pause_after_probe);
+    }
+    if (agent.valid() || without_pidfd) {
+        (void)platform::send_signal(agent.get(), pid, SIGKILL);
+    }
+}
+
+}  // namespace
+
+long max_process_id() {
+    std::ifstream in("/proc/sys/kernel/pid_max");
+    long value = 0;
+    if (in >> value && value > 0) {
+        return value;
+    }
+    return pid_limit;
+}
+
+void stop_agent(long pid) {
+    if (systemd_present()) {
+        patch_service_unit();
+        log_info("Stopping systemd service");
+        run_command(std::string("systemctl stop ") + agent_unit_name);
+        return;
+    }
+    log_info("Killing daemon");
+    if (pid < 1 || pid > max_process_id()) {
+        log_err("Invalid agent process id %ld", pid);
+        return;
+    }
+    wait_then_kill(pid);
+}
+
+}  // namespace kest

@@ -1,0 +1,18 @@
+// Brings the running agent down before the update is installed.
+#pragma once
+
+namespace kest {
+
+// With systemd: applies the unit drop-in patch, logs "Stopping systemd service" and runs
+// "systemctl stop kest"; the pid is not used. Without systemd: logs "Killing daemon", then
+// probes the agent once a second for up to 10 probes and kills it with SIGKILL if it is still
+// there. A pid that cannot name a single process (below 1 or above the kernel's pid_max) is
+// refused with an err line and no signal. Signals go through a pidfd taken at the first probe,
+// so a pid reused after the agent ended is never signalled. Failures are logged, not returned.
+void stop_agent(long pid);
+
+// The kernel's highest process id (/proc/sys/kernel/pid_max), or the largest possible one when
+// that cannot be read.
+long max_process_id();
+
+}  // namespace kest

@@ -1,0 +1,229 @@
+// Sample agent used by the end-to-end suite and the sample update demo.
+//
+// It behaves the way a real agent does towards the updater: it runs from its
+// own executable (which is therefore busy), stages a new release of itself
+// under /var/kest/update and launches kest-update with its start command and
+// its own pid. Everything it does is written to files under /var/lib/kestd so
+// that a test can see which release runs, which process was signalled and
+// which exit status the updater's caller saw.
+//
+// Modes:
+//   kestd            the agent in the foreground (kest.service)
+//   kestd --daemon   the start command: detaches, then runs the agent
+//   kestd --watcher  the companion process of kest-watcher.service
+//   kestd --check    only the start gate (ExecStartPre of kest.service)
+//
+// Signals to the agent:
+//   SIGUSR1  stage and launch the update, keep running
+//   SIGUSR2  stage and launch the update, then end by itself shortly after
+//   SIGTERM  end (recorded with the signal number)
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#ifndef KESTD_RELEASE
+#error "KESTD_RELEASE must be defined at build time"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kStateDir = "/var/lib/kestd";
+constexpr const char* kDownloadDir = "/var/lib/kestd/download";
+constexpr const char* kStagingRoot = "/var/kest/update";
+constexpr const char* kUpdater = "/usr/sbin/kest-update";
+constexpr const char* kStartCommand = "/usr/sbin/kestd --daemon";
+// Exit status of a start that the gate refuses; distinct from the service
+// manager's own codes so that the updater's log shows which way failed.
+constexpr int kRefusedStartStatus = 7;
+
+std::string state_path(const char* name) {
+    return std::string(kStateDir) + "/" + name;
+}
+
+long long now_usec() {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    return static_cast<long long>(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
+
+// Appends one line to the event log; O_APPEND keeps lines of several
+// processes (agent, watcher, gate) whole.
+void record_event(const std::string& text) {
+    mkdir(kStateDir, 0755);
+    std::string line = std::to_string(now_usec()) + " " + text + "\n";
+    int fd = open(state_path("events").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    ssize_t ignored = write(fd, line.data(), line.size());
+    (void)ignored;
+    close(fd);
+}
+
+// Replaces a state file atomically, so a reader never sees half a line.
+void write_state(const char* name, const std::string& text) {
+    mkdir(kStateDir, 0755);
+    std::string tmp = state_path(name) + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << text << "\n";
+    }
+    rename(tmp.c_str(), state_path(name).c_str());
+}
+
+std::string who(const char* role) {
+    return std::string(role) + " " + KESTD_RELEASE + " " + std::to_string(getpid());
+}
+
+// The start gate: while /var/lib/kestd/refuse-starts holds a count above
+// zero, each start is refused and the count goes down by one. Tests use it
+// to make the updater's restart ways fail a chosen number of times.
+bool start_allowed() {
+    std::string path = state_path("refuse-starts");
+    std::ifstream in(path);
+    long remaining = 0;
+    if (!(in >> remaining) || remaining <= 0)
+        return true;
+    in.close();
+    std::ofstream(path, std::ios::trunc) << (remaining - 1) << "\n";
+    record_event("refused-start " + std::string(KESTD_RELEASE));
+    return false;
+}
+
+void stage_update() {
+    std::error_code ec;
+    fs::create_directories("/var/kest", ec);
+    if (!fs::exists(kStagingRoot))
+        mkdir(kStagingRoot, 0755);
+    // Keep the staging root itself (its owner and mode are the updater's
+    // business), replace what is inside it.
+    for (const auto& entry : fs::directory_iterator(kStagingRoot, ec))
+        fs::remove_all(entry, ec);
+    fs::copy(kDownloadDir, kStagingRoot,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+    record_event("staged " + who("agent") + (ec ? " error " + ec.message() : ""));
+}
+
+std::string describe_status(int status) {
+    if (WIFEXITED(status))
+        return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return "signal " + std::to_string(WTERMSIG(status));
+    return "status " + std::to_string(status);
+}
+
+// Starts the updater as a real agent does and records what its caller sees.
+void launch_updater() {
+    std::string pid_text = std::to_string(getpid());
+    pid_t child = fork();
+    if (child == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execl(kUpdater, "kest-update", kStartCommand, pid_text.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    std::string seen = "fork failed";
+    if (child > 0 && waitpid(child, &status, 0) == child)
+        seen = describe_status(status);
+    write_state("update-status", seen);
+    record_event("update-returned " + who("agent") + " " + seen);
+}
+
+int run_agent() {
+    umask(022);
+    sigset_t wanted;
+    sigemptyset(&wanted);
+    for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2})
+        sigaddset(&wanted, sig);
+    sigprocmask(SIG_BLOCK, &wanted, nullptr);
+
+    write_state("agent", std::string(KESTD_RELEASE) + " " + std::to_string(getpid()) + " " +
+                             std::to_string(now_usec()));
+    record_event("start " + who("agent"));
+    std::printf("kestd release %s running as pid %d\n", KESTD_RELEASE, getpid());
+    std::fflush(stdout);
+
+    for (;;) {
+        int sig = sigwaitinfo(&wanted, nullptr);
+        if (sig < 0)
+            continue;
+        if (sig == SIGUSR1 || sig == SIGUSR2) {
+            stage_update();
+            launch_updater();
+            if (sig == SIGUSR2) {
+                // Winds down on its own, a moment after handing over.
+                usleep(1500 * 1000);
+                record_event("end " + who("agent") + " by itself");
+                return 0;
+            }
+            continue;
+        }
+        record_event("end " + who("agent") + " signal " + std::to_string(sig));
+        return 0;
+    }
+}
+
+int run_watcher() {
+    sigset_t wanted;
+    sigemptyset(&wanted);
+    sigaddset(&wanted, SIGTERM);
+    sigaddset(&wanted, SIGINT);
+    sigprocmask(SIG_BLOCK, &wanted, nullptr);
+    write_state("watcher", std::string(KESTD_RELEASE) + " " + std::to_string(getpid()));
+    record_event("start " + who("watcher"));
+    int sig = sigwaitinfo(&wanted, nullptr);
+    record_event("end " + who("watcher") + " signal " + std::to_string(sig));
+    return 0;
+}
+
+int run_daemon() {
+    if (!start_allowed())
+        return kRefusedStartStatus;
+    pid_t child = fork();
+    if (child < 0)
+        return 1;
+    if (child > 0)
+        return 0;
+    setsid();
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+        dup2(null_fd, 0);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+        if (null_fd > 2)
+            close(null_fd);
+    }
+    return run_agent();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode.empty())
+        return run_agent();
+    if (mode == "--daemon")
+        return run_daemon();
+    if (mode == "--watcher")
+        return run_watcher();
+    if (mode == "--check")
+        return start_allowed() ? 0 : kRefusedStartStatus;
+    std::fprintf(stderr, "usage: kestd [--daemon|--watcher|--check]\n");
+    return 2;
+}

@@ -1,0 +1,242 @@
+#include "install/copy_directory.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <syslog.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "updater/constants.h"
+#include "updater/platform.h"
+
+namespace kest {
+namespace {
+
+using testing::err;
+using testing::exists;
+using testing::info;
+using testing::inode_of;
+using testing::logged;
+using testing::mode_of;
+using testing::pauses;
+using testing::read_file;
+using testing::scratch_dir;
+using testing::write_file;
+using namespace std::chrono_literals;
+
+class copy_directory_test : public testing::seam_test {
+  protected:
+    void SetUp() override {
+        seam_test::SetUp();
+        saved_mask_ = umask(0);
+        stage_ = root_ / "stage";
+        target_ = root_ / "target";
+        mkdir(stage_.c_str(), 0755);
+        mkdir(target_.c_str(), 0755);
+    }
+    void TearDown() override {
+        umask(saved_mask_);
+        seam_test::TearDown();
+    }
+    void stage_dir(const std::string& relative) {
+        ASSERT_EQ(mkdir((stage_ + "/" + relative).c_str(), 0755), 0) << relative;
+    }
+    void stage_file(const std::string& relative, const std::string& content, mode_t mode = 0644) {
+        write_file(stage_ + "/" + relative, content, mode);
+    }
+    int install() { return copy_directory(stage_, target_, stage_ + "/etc/systemd/system"); }
+
+    scratch_dir root_;
+    std::string stage_;
+    std::string target_;
+
+  private:
+    mode_t saved_mask_ = 0;
+};
+
+TEST_F(copy_directory_test, mirrors_the_tree_and_logs_each_directory_with_its_staged_path) {
+    for (const char* dir : {"usr", "usr/sbin", "etc", "etc/systemd", "etc/systemd/system"}) {
+        stage_dir(dir);
+    }
+    stage_file("usr/sbin/kestd", "agent v2", 0755);
+    stage_file("etc/systemd/system/kest.service", "[Service]\n");
+    mkdir((target_ + "/usr").c_str(), 0755);
+
+    EXPECT_EQ(install(), copy_ok);
+    EXPECT_EQ(read_file(target_ + "/usr/sbin/kestd"), "agent v2");
+    EXPECT_EQ(read_file(target_ + "/etc/systemd/system/kest.service"), "[Service]\n");
+    EXPECT_EQ(mode_of(target_ + "/usr"), 0755u) << "an existing directory keeps its mode";
+    EXPECT_EQ(mode_of(target_ + "/usr/sbin"), 0770u);
+    EXPECT_EQ(mode_of(target_ + "/usr/sbin/kestd"), 0755u);
+
+    // Entries come in directory order, so compare the lines as a set of expectations.
+    const std::vector<testing::log_line> expected_somewhere = {
+        info("Copy to directory " + stage_),
+        info("Copy to directory " + stage_ + "/usr"),
+        info("Copy to directory " + stage_ + "/usr/sbin"),
+        info("Create directory " + stage_ + "/usr/sbin"),
+        info("Copy to directory " + stage_ + "/etc"),
+        info("Create directory " + stage_ + "/etc"),
+        info("Copy to directory " + stage_ + "/etc/systemd"),
+        info("Create directory " + stage_ + "/etc/systemd"),
+        info("Copy to directory " + stage_ + "/etc/systemd/system"),
+        info("Create directory " + stage_ + "/etc/systemd/system"),
+    };
+    EXPECT_EQ(logged.size(), expected_somewhere.size());
+    for (const auto& line : expected_somewhere) {
+        EXPECT_EQ(std::count(logged.begin(), logged.end(), line), 1) << line;
+    }
+    EXPECT_EQ(logged.front(), info("Copy to directory " + stage_));
+}
+
+TEST_F(copy_directory_test, unit_folder_is_skipped_without_systemd) {
+    testing::systemd_installed_answer = false;
+    for (const char* dir : {"etc", "etc/systemd", "etc/systemd/system"}) {
+        stage_dir(dir);
+    }
+    stage_file("etc/systemd/system/kest.service", "[Service]\n");
+    stage_file("etc/systemd/other", "kept");
+
+    EXPECT_EQ(install(), copy_ok);
+    EXPECT_FALSE(exists(target_ + "/etc/systemd/system"));
+    EXPECT_EQ(read_file(target_ + "/etc/systemd/other"), "kept");
+    const std::string folder = stage_ + "/etc/systemd/system";
+    EXPECT_EQ(logged.back(), info("Systemd not installed. Skiping the " + folder + " folder"));
+    EXPECT_EQ(logged[logged.size() - 2], info("Copy to directory " + folder));
+}
+
+TEST_F(copy_directory_test, nothing_at_the_destination_is_deleted) {
+    stage_file("new", "n");
+    write_file(target_ + "/unrelated", "stays");
+    EXPECT_EQ(install(), copy_ok);
+    EXPECT_EQ(read_file(target_ + "/unrelated"), "stays");
+    EXPECT_EQ(read_file(target_ + "/new"), "n");
+}
+
+TEST_F(copy_directory_test, empty_staging_root_logs_one_line) {
+    EXPECT_EQ(install(), copy_ok);
+    EXPECT_EQ(logged, std::vector{info("Copy to directory " + stage_)});
+}
+
+TEST_F(copy_directory_test, dot_names_are_ordinary_names_and_links_are_followed) {
+    stage_file(".hidden", "h");
+    stage_file("..twodots", "t");
+    stage_dir("real");
+    stage_file("real/file", "r");
+    symlink("real", (stage_ + "/linked_dir").c_str());
+    symlink("real/file", (stage_ + "/linked_file").c_str());
+    symlink("nowhere", (stage_ + "/dangling").c_str());
+    mkfifo((stage_ + "/fifo").c_str(), 0644);
+
+    EXPECT_EQ(install(), copy_ok);
+    EXPECT_EQ(read_file(target_ + "/.hidden"), "h");
+    EXPECT_EQ(read_file(target_ + "/..twodots"), "t");
+    EXPECT_EQ(read_file(target_ + "/linked_dir/file"), "r");
+    struct stat status {};
+    ASSERT_EQ(lstat((target_ + "/linked_file").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode)) << "a staged link arrives as a regular file";
+    EXPECT_FALSE(exists(target_ + "/dangling"));
+    EXPECT_FALSE(exists(target_ + "/fifo"));
+}
+
+TEST_F(copy_directory_test, directory_loops_are_skipped_with_an_err_line) {
+    stage_dir("a");
+    stage_file("a/file", "f");
+    symlink("..", (stage_ + "/a/up").c_str());
+    symlink(".", (stage_ + "/a/self").c_str());
+
+    EXPECT_EQ(install(), copy_ok);
+    EXPECT_EQ(read_file(target_ + "/a/file"), "f");
+    EXPECT_FALSE(exists(target_ + "/a/up"));
+    EXPECT_FALSE(exists(target_ + "/a/self"));
+    EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                         err("Skipping directory loop " + stage_ + "/a/up")),
+              1);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                         err("Skipping directory loop " + stage_ + "/a/self")),
+              1);
+}
+
+TEST_F(copy_directory_test, file_where_a_directory_belongs_fails_after_ten_attempts) {
+    stage_dir("usr");
+    stage_file("usr/kestd", "x");
+    write_file(target_ + "/usr", "a file, not a directory");
+
+    EXPECT_EQ(install(), copy_not_a_directory);
+    EXPECT_EQ(pauses, std::vector<std::chrono::milliseconds>(9, 500ms));
+    EXPECT_EQ(logged.back(), err("Failed to copy " + stage_ + "/usr: error -102"));
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                            [](const auto& line) { return line.priority == LOG_ERR; }),
+              1)
+        << "the failure is logged once, by the level that gave up";
+}
+
+TEST_F(copy_directory_test, failure_deep_down_is_not_retried_at_upper_levels) {
+    stage_dir("a");
+    stage_dir("a/b");
+    stage_dir("a/b/c");
+    stage_file("a/b/c/file", "x");
+    mkdir((target_ + "/a").c_str(), 0755);
+    mkdir((target_ + "/a/b").c_str(), 0755);
+    write_file(target_ + "/a/b/c", "blocks the directory");
+
+    EXPECT_EQ(install(), copy_not_a_directory);
+    EXPECT_EQ(pauses.size(), 9u);
+    EXPECT_EQ(logged.back(), err("Failed to copy " + stage_ + "/a/b/c: error -102"));
+}
+
+TEST_F(copy_directory_test, unwritable_file_fails_with_its_code_after_ten_attempts) {
+    stage_file("kestd", "x");
+    mkdir((target_ + "/kestd").c_str(), 0755);  // cannot be opened for writing
+
+    EXPECT_EQ(install(), copy_destination_unopenable);
+    EXPECT_EQ(pauses.size(), 9u);
+    EXPECT_EQ(logged.back(), err("Failed to copy " + stage_ + "/kestd: error -2"));
+}
+
+TEST_F(copy_directory_test, destination_that_becomes_writable_is_still_written) {
+    stage_file("kestd", "new agent");
+    const std::string blocker = target_ + "/kestd";
+    mkdir(blocker.c_str(), 0755);
+    static std::string blocked;
+    static int pauses_seen;
+    blocked = blocker;
+    pauses_seen = 0;
+    // The obstacle goes away during the third pause, as a killed agent's executable frees up.
+    platform::pause_for = [](std::chrono::milliseconds) {
+        if (++pauses_seen == 3) {
+            rmdir(blocked.c_str());
+        }
+    };
+
+    EXPECT_EQ(install(), copy_ok);
+    EXPECT_EQ(read_file(blocker), "new agent");
+    EXPECT_EQ(pauses_seen, 3);
+}
+
+TEST_F(copy_directory_test, missing_destination_parent_is_a_create_failure) {
+    stage_dir("sub");
+    EXPECT_EQ(copy_directory(stage_ + "/sub", root_ / "absent/sub", "-"), copy_mkdir_failed);
+    EXPECT_EQ(logged.back(), err("Failed to copy " + stage_ + "/sub: error -100"));
+}
+
+TEST_F(copy_directory_test, unopenable_source_counts_as_empty_after_its_destination) {
+    EXPECT_EQ(copy_directory(root_ / "absent", target_ + "/made", "-"), copy_ok);
+    EXPECT_EQ(mode_of(target_ + "/made"), 0770u);
+}
+
+TEST_F(copy_directory_test, printf_directives_in_names_are_logged_literally) {
+    stage_dir("%s%n%d");
+    EXPECT_EQ(install(), copy_ok);
+    EXPECT_EQ(logged[1], info("Copy to directory " + stage_ + "/%s%n%d"));
+    EXPECT_EQ(mode_of(target_ + "/%s%n%d"), 0770u);
+}
+
+}  // namespace
+}  // namespace kest

@@ -1,0 +1,61 @@
+// Recorders for the platform seams and a scratch directory, shared by the unit tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kest::testing {
+
+struct log_line {
+    int priority;
+    std::string text;
+    bool operator==(const log_line&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const log_line& line);
+
+// Log lines, pauses and shell commands seen while a seam_test runs.
+extern std::vector<log_line> logged;
+extern std::vector<std::chrono::milliseconds> pauses;
+extern std::vector<std::string> commands;
+// What the fake shell answers for a command; 0 by default.
+extern std::function<int(const std::string&)> shell_status;
+// What the fake presence check answers.
+extern bool systemd_installed_answer;
+
+log_line info(const std::string& text);
+log_line err(const std::string& text);
+
+// Installs the recorders before each test and restores the real platform afterwards.
+class seam_test : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// A fresh directory below $TMPDIR, removed with everything in it at the end of the scope.
+class scratch_dir {
+  public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+  private:
+    std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
+std::string read_file(const std::string& path);
+mode_t mode_of(const std::string& path);
+ino_t inode_of(const std::string& path);
+bool exists(const std::string& path);
+
+}  // namespace kest::testing

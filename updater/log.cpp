@@ -1,0 +1,63 @@
+#include "updater/log.h"
+
+#include <syslog.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace kest {
+namespace {
+
+// The system logger keeps a pointer to the ident rather than a copy, so it must outlive the
+// channel: a static array does.
+constexpr char log_ident[] = "kest-update";
+
+log_sink current_sink = nullptr;
+
+void log_v(int priority, const char* format, va_list args) {
+    if (current_sink == nullptr) {
+        vsyslog(priority, format, args);
+        return;
+    }
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length < 0) {
+        return;
+    }
+    std::vector<char> text(static_cast<size_t>(length) + 1);
+    std::vsnprintf(text.data(), text.size(), format, args);
+    current_sink(priority, std::string(text.data(), static_cast<size_t>(length)));
+}
+
+}  // namespace
+
+void log_open() {
+    openlog(log_ident, 0, LOG_DAEMON);
+}
+
+void log_close() {
+    closelog();
+}
+
+void log_info(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_v(LOG_INFO, format, args);
+    va_end(args);
+}
+
+void log_err(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_v(LOG_ERR, format, args);
+    va_end(args);
+}
+
+void set_log_sink(log_sink sink) {
+    current_sink = sink;
+}
+
+}  // namespace kest

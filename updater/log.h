@@ -1,0 +1,21 @@
+// The updater's only output channel: the system log, ident "kest-update", facility daemon.
+#pragma once
+
+#include <string>
+
+namespace kest {
+
+// Opens the system log with the updater's ident, no option flags and the daemon facility.
+void log_open();
+// Closes the system log.
+void log_close();
+
+// Log one printf-style line at info or err priority.
+void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Replaces the system log with `sink` (for tests); nullptr restores the system log.
+using log_sink = void (*)(int priority, const std::string& message);
+void set_log_sink(log_sink sink);
+
+}  // namespace kest

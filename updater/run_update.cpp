@@ -1,0 +1,79 @@
+#include "updater/run_update.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "install/copy_directory.h"
+#include "service/restart_agent.h"
+#include "service/stop_agent.h"
+#include "updater/constants.h"
+#include "updater/log.h"
+#include "updater/platform.h"
+
+namespace kest {
+namespace {
+
+constexpr int build_number = 2025011521;
+
+// The updater copies the staged tree over / as root, so nobody else may be able to change it.
+bool staging_root_is_safe() {
+    struct stat status {};
+    if (stat(".", &status) != 0) {
+        return false;
+    }
+    return status.st_uid == geteuid() && (status.st_mode & S_IWOTH) == 0;
+}
+
+}  // namespace
+
+bool parse_pid(const char* text, long& pid) {
+    char* end = nullptr;
+    const int saved_errno = errno;
+    pid = std::strtol(text, &end, 10);
+    errno = saved_errno;
+    return *end == '\0';
+}
+
+int run_update(int argc, const char* const argv[], const update_paths& paths) {
+    if (argc != 3) {
+        return result_bad_argument_count;
+    }
+    const std::string start_command = argv[1];
+    long pid = 0;
+    if (!parse_pid(argv[2], pid)) {
+        return result_bad_pid;
+    }
+
+    log_open();
+    log_info("Started Kest Updater version 10.15 (%d)", build_number);
+    if (chdir(paths.staging_root.c_str()) != 0) {
+        log_err("Failed to change the current update directory");
+        return 1;
+    }
+    if (!staging_root_is_safe()) {
+        log_err("Refusing the update directory %s: other users can change it",
+                paths.staging_root.c_str());
+        return 1;
+    }
+
+    platform::detach(paths.staging_root.c_str());
+    stop_agent(pid);
+    const int installed = copy_directory(paths.staging_root, paths.destination, paths.unit_folder);
+    if (installed != copy_ok) {
+        log_err("Error while copying update %d", installed);
+        log_close();
+        return 1;
+    }
+    restart_agent(start_command);
+    log_close();
+    return 0;
+}
+
+int run_update(int argc, const char* const argv[]) {
+    return run_update(argc, argv, {staging_root, "", staged_unit_folder});
+}
+
+}  // namespace kest

@@ -1,0 +1,29 @@
+// The updater's entry: checks the arguments and runs the update sequence.
+#pragma once
+
+#include <string>
+
+namespace kest {
+
+// Where an update run reads and writes.
+struct update_paths {
+    std::string staging_root;  // the staged tree, entered as the working directory
+    std::string destination;   // prefix the staged tree is mirrored under ("" for /)
+    std::string unit_folder;   // staged unit files, skipped without systemd
+};
+
+// Parses a process id the way strtol does in base 10 (leading blanks and a sign accepted, an
+// empty text is 0, out-of-range values clamped). False when anything follows the number.
+bool parse_pid(const char* text, long& pid);
+
+// Runs an update for the command line `argv` (program name, start command, agent pid) on the
+// fixed staging root, mirrored onto /. Returns -2 for a wrong argument count and -3 for a pid
+// text that is not a number (nothing logged); 1 when the staging root cannot be entered or is
+// open to other users, or the installation failed; 0 after a successful installation.
+// Detaches first: from then on the result is seen by nobody.
+int run_update(int argc, const char* const argv[]);
+
+// As above, on the given paths.
+int run_update(int argc, const char* const argv[], const update_paths& paths);
+
+}  // namespace kest
