@@ -64,9 +64,9 @@ long max_process_id() {
     return pid_limit;
 }
 
-void stop_agent(long pid) {
+void stop_agent(long pid, const std::string& unit_file) {
     if (systemd_present()) {
-        patch_service_unit();
+        patch_service_unit(unit_file);
         log_info("Stopping systemd service");
         run_command(std::string("systemctl stop ") + agent_unit_name);
         return;
@@ -77,6 +77,10 @@ void stop_agent(long pid) {
         return;
     }
     wait_then_kill(pid);
+}
+
+void stop_agent(long pid) {
+    stop_agent(pid, agent_unit_file);
 }
 
 }  // namespace kest

@@ -1,6 +1,8 @@
 // Brings the running agent down before the update is installed.
 #pragma once
 
+#include <string>
+
 namespace kest {
 
 // With systemd: applies the unit drop-in patch, logs "Stopping systemd service" and runs
@@ -10,6 +12,9 @@ namespace kest {
 // refused with an err line and no signal. Signals go through a pidfd taken at the first probe,
 // so a pid reused after the agent ended is never signalled. Failures are logged, not returned.
 void stop_agent(long pid);
+
+// As above, with the agent's unit file at `unit_file`.
+void stop_agent(long pid, const std::string& unit_file);
 
 // The kernel's highest process id (/proc/sys/kernel/pid_max), or the largest possible one when
 // that cannot be read.
