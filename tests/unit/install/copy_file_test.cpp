@@ -66,7 +66,7 @@ TEST_F(copy_file_test, new_destination_takes_the_staged_permission_bits_only) {
 
 TEST_F(copy_file_test, content_larger_than_the_buffer_arrives_whole) {
     std::string content;
-    for (int i = 0; content.size() < (3u << 20) + 12345; ++i) {
+    for (long long i = 0; content.size() < (3u << 20) + 12345; ++i) {
         content += std::to_string(i * 7919) + ",";
     }
     write_file(dir_ / "big", content);
