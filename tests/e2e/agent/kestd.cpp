@@ -10,7 +10,6 @@
 // Modes:
 //   kestd            the agent in the foreground (kest.service)
 //   kestd --daemon   the start command: detaches, then runs the agent
-//   kestd --watcher  the companion process of kest-watcher.service
 //   kestd --check    only the start gate (ExecStartPre of kest.service)
 //
 // Signals to the agent:
@@ -62,7 +61,7 @@ long long now_usec() {
 }
 
 // Appends one line to the event log; O_APPEND keeps lines of several
-// processes (agent, watcher, gate) whole.
+// processes (agents, gates) whole.
 void record_event(const std::string& text) {
     mkdir(kStateDir, 0755);
     std::string line = std::to_string(now_usec()) + " " + text + "\n";
@@ -179,19 +178,6 @@ int run_agent() {
     }
 }
 
-int run_watcher() {
-    sigset_t wanted;
-    sigemptyset(&wanted);
-    sigaddset(&wanted, SIGTERM);
-    sigaddset(&wanted, SIGINT);
-    sigprocmask(SIG_BLOCK, &wanted, nullptr);
-    write_state("watcher", std::string(KESTD_RELEASE) + " " + std::to_string(getpid()));
-    record_event("start " + who("watcher"));
-    int sig = sigwaitinfo(&wanted, nullptr);
-    record_event("end " + who("watcher") + " signal " + std::to_string(sig));
-    return 0;
-}
-
 int run_daemon() {
     if (!start_allowed())
         return kRefusedStartStatus;
@@ -220,10 +206,8 @@ int main(int argc, char** argv) {
         return run_agent();
     if (mode == "--daemon")
         return run_daemon();
-    if (mode == "--watcher")
-        return run_watcher();
     if (mode == "--check")
         return start_allowed() ? 0 : kRefusedStartStatus;
-    std::fprintf(stderr, "usage: kestd [--daemon|--watcher|--check]\n");
+    std::fprintf(stderr, "usage: kestd [--daemon|--check]\n");
     return 2;
 }

@@ -95,6 +95,14 @@ def exists(env, inside):
     return os.path.lexists(env.path(inside))
 
 
+def install_executable(env, content):
+    """Installs the agent's executable as its package would (mode 0755). The
+    file behind it keeps its identity, so the bind mount of it stays."""
+    with open(env.agent_executable_file, "wb") as f:
+        f.write(content)
+    os.chmod(env.agent_executable_file, 0o755)
+
+
 def put_download(env, package):
     """Places a release where the agent takes it from when told to update."""
     for relative, (content, mode) in package.items():
