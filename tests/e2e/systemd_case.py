@@ -6,7 +6,7 @@ import signal
 import unittest
 
 from harness import agent, session
-from harness.systemd_container import now_usec
+from harness.clock import now_usec
 
 UPDATE_TIMEOUT = 60
 

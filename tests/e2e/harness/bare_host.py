@@ -115,7 +115,19 @@ class BareHost(Environment):
         return [l for l in lines if l is not None]
 
     def updater_lines(self, since_usec=0):
+        """The lines of ident kest-update since the given time, once every
+        line written before this call has reached the listener."""
+        self.sync_log()
         return [l for l in self.log_lines(since_usec) if l.ident == UPDATER_IDENT]
+
+    def sync_log(self):
+        """Writes a marker line and waits for it: /dev/log keeps the order of
+        datagrams, so every earlier line has been recorded by then."""
+        self._markers = getattr(self, "_markers", 0) + 1
+        marker = f"sync {self._markers}"
+        self.run(["logger", "-u", "/dev/log", "-t", "e2e-marker", "--", marker])
+        wait_for(lambda: any(l.ident == "e2e-marker" and l.message == marker
+                             for l in self.log_lines()), 10, "the log marker")
 
     def reaped(self):
         """Processes reaped by PID 1: dicts with pid, name and exit or signal."""

@@ -12,7 +12,6 @@ import json
 import os
 import shutil
 import subprocess
-import time
 
 from . import workdir
 from .loglines import UPDATER_IDENT, from_journal_entry
@@ -159,7 +158,3 @@ class SystemdContainer(Environment):
         """The lines of ident kest-update written since the given time."""
         return [from_journal_entry(e)
                 for e in self.journal(since_usec, SYSLOG_IDENTIFIER=UPDATER_IDENT)]
-
-
-def now_usec():
-    return time.time_ns() // 1000

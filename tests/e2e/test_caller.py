@@ -1,0 +1,70 @@
+"""What the agent, as the updater's caller, sees when the updater refuses
+to start: its exit status, the log, and an agent left untouched."""
+
+import os
+import unittest
+
+from harness import agent, expect
+from harness.expect import err, info
+from harness.clock import now_usec
+from bare_case import BareCase
+
+REFUSAL = "Refusing the update directory /var/kest/update: other users can change it"
+
+
+class CallerTest(BareCase):
+    def call(self, *args):
+        """Runs the updater as the agent would and returns (exit status,
+        lines of ident kest-update)."""
+        since = now_usec()
+        caller = self.host.run([agent.UPDATER, *args], check=False)
+        return caller.returncode, self.host.updater_lines(since)
+
+    def assert_agent_untouched(self):
+        self.assertTrue(self.host.process_is(self.old_pid, "kestd"))
+        self.assertEqual(agent.read_file(self.host, agent.EXECUTABLE),
+                         self.builds.agent_binary("1"))
+        self.assertNotIn("kest-update", self.host.process_names().values(),
+                         "nothing may be left running after a refusal")
+        self.assertEqual(self.host.reaped(), [], "no process may have ended meanwhile")
+
+    def test_wrong_argument_count_is_254_without_a_log_line(self):
+        for args in ((), (agent.START_COMMAND,),
+                     (agent.START_COMMAND, str(self.old_pid), "extra")):
+            with self.subTest(args=args):
+                self.assertEqual(self.call(*args), (254, []))
+
+    def test_pid_that_is_not_a_number_is_253_without_a_log_line(self):
+        for pid_text in ("12x", "kestd", "1.5", f"{self.old_pid} "):
+            with self.subTest(pid=pid_text):
+                self.assertEqual(self.call(agent.START_COMMAND, pid_text), (253, []))
+        self.assert_agent_untouched()
+
+    def stage_release_2(self):
+        agent.write_file(self.host, f"{agent.STAGING_ROOT}/usr/sbin/kestd",
+                         self.builds.agent_binary("2"), 0o755)
+
+    def test_missing_staging_root_is_refused(self):
+        status, lines = self.call(agent.START_COMMAND, str(self.old_pid))
+        self.assertEqual(status, 1)
+        expect.assert_lines(self, lines, [info(expect.STARTED),
+                                          err("Failed to change the current update directory")],
+                            "log of a missing staging root")
+        self.assert_agent_untouched()
+
+    def test_staging_root_that_others_can_change_is_refused(self):
+        self.stage_release_2()
+        root = self.host.path(agent.STAGING_ROOT)
+        for owner, mode in ((0, 0o777), (0, 0o757), (1000, 0o755)):
+            with self.subTest(owner=owner, mode=oct(mode)):
+                os.chown(root, owner, 0)
+                os.chmod(root, mode)
+                status, lines = self.call(agent.START_COMMAND, str(self.old_pid))
+                self.assertEqual(status, 1)
+                expect.assert_lines(self, lines, [info(expect.STARTED), err(REFUSAL)],
+                                    "log of an unsafe staging root")
+                self.assert_agent_untouched()
+
+
+if __name__ == "__main__":
+    unittest.main()

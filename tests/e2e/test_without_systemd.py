@@ -1,0 +1,101 @@
+"""Updates on a host without systemd: the updater waits for the agent to
+end, kills it when it does not, skips the staged unit files and restarts the
+agent through the init script or, failing that, its start command."""
+
+import unittest
+
+from harness import agent, expect
+from harness.expect import err, info
+from harness.clock import now_usec
+from bare_case import BareCase
+
+UNIT_FOLDER = "/var/kest/update/etc/systemd/system"
+
+
+class StopWithoutSystemdTest(BareCase):
+    def check_update(self, lines, package):
+        before, walk, after = expect.split_walk(self, lines)
+        expect.assert_lines(self, before, [info(expect.STARTED), info("Killing daemon")],
+                            "lines before the walk")
+        expect.assert_walk(self, walk, expect.staged_directories(package),
+                           created=["/var/kest/update/usr/share/kestd"], skipped=[UNIT_FOLDER])
+        expect.assert_lines(self, after, expect.bare_restart_attempt(), "restart lines")
+
+        new_pid = agent.wait_for_release(self.host, "2")
+        self.assertNotEqual(new_pid, self.old_pid)
+        self.assertEqual(agent.read_file(self.host, agent.EXECUTABLE),
+                         self.builds.agent_binary("2"))
+        self.assertEqual(agent.file_mode(self.host, "/usr/share/kestd"), 0o770)
+        # Without systemd the staged unit files are not installed.
+        self.assertFalse(agent.exists(self.host, agent.AGENT_UNIT))
+        self.assertFalse(agent.exists(self.host, agent.DROP_IN_DIR))
+        self.assertEqual(self.wait_reaped_updater(), {"exit": 0})
+
+    def wait_reaped_updater(self):
+        records = [r for r in self.host.reaped() if r["name"] == "kest-update"]
+        self.assertEqual(len(records), 1, "one detached updater, re-parented to PID 1")
+        return {k: v for k, v in records[0].items() if k in ("exit", "signal")}
+
+    def test_agent_that_ends_by_itself_is_not_killed(self):
+        package = agent.release_package(self.builds, "2")
+        lines = self.update(package, "USR2")
+        self.check_update(lines, package)
+        reaped = self.wait_reaped(self.old_pid)
+        self.assertEqual(reaped["name"], "kestd")
+        self.assertEqual(reaped.get("exit"), 0, reaped)
+        self.assertIn(f"end agent 1 {self.old_pid} by itself", agent.event_texts(self.host))
+        self.assertEqual(self.killed_processes(), [])
+
+    def test_agent_that_stays_is_killed(self):
+        package = agent.release_package(self.builds, "2")
+        lines = self.update(package, "USR1")
+        self.check_update(lines, package)
+        reaped = self.wait_reaped(self.old_pid)
+        self.assertEqual((reaped["name"], reaped.get("signal")), ("kestd", 9), reaped)
+        self.assertEqual([r["pid"] for r in self.killed_processes()], [self.old_pid])
+
+
+class RestartWithoutSystemdTest(BareCase):
+    def test_retry_then_start_command(self):
+        # Refused: service command and start command of the 1st attempt, the
+        # service command of the 2nd; its start command works.
+        agent.refuse_starts(self.host, 3)
+        package = agent.release_package(self.builds, "2")
+
+        lines = self.update(package, "USR2")
+
+        _before, _walk, after = expect.split_walk(self, lines)
+        expected = (expect.bare_restart_attempt(service_works=False)
+                    + [expect.failed_start_command(agent.REFUSED_START_STATUS),
+                       err("Could not start the daemon. Retry 1")]
+                    + expect.bare_restart_attempt(service_works=False))
+        expect.assert_lines(self, after, expected, "restart lines")
+        agent.wait_for_release(self.host, "2")
+        self.assertEqual(agent.event_texts(self.host).count("refused-start 2"), 3)
+
+
+class UnsafeProcessIdTest(BareCase):
+    def test_pid_that_names_no_single_process_signals_nothing(self):
+        # kill(-1, ...) would reach every process here, kill(0, ...) the
+        # updater's own group: the updater must refuse such values.
+        for pid_text in ("-1", "0"):
+            with self.subTest(pid=pid_text):
+                # Staged directly, without the agent's executable, which is busy.
+                self.host.run(["rm", "-rf", agent.STAGING_ROOT])
+                agent.write_file(self.host, f"{agent.STAGING_ROOT}/usr/share/kestd/notes.txt",
+                                 "notes\n", 0o644)
+                since = now_usec()
+                caller = self.host.run([agent.UPDATER, agent.START_COMMAND, pid_text], check=False)
+                self.assertEqual(caller.returncode, 0)
+                agent.wait_until_updater_gone(self.host)
+                lines = self.host.updater_lines(since)
+                self.assertEqual(lines[1:3], [info("Killing daemon"),
+                                              err(f"Invalid agent process id {pid_text}")],
+                                 expect.format_lines(lines))
+                self.assertEqual(self.killed_processes(), [])
+                self.assertTrue(self.host.process_is(self.old_pid, "kestd"),
+                                "the running agent must not have been signalled")
+
+
+if __name__ == "__main__":
+    unittest.main()
