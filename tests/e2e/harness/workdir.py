@@ -84,6 +84,10 @@ def remove_workdir(path):
     if mounts_below(path):
         raise RuntimeError(f"still mounted below {path}; left in place")
     shutil.rmtree(path, ignore_errors=True)
+    try:
+        os.rmdir(BASE)  # only when no other run uses it
+    except OSError:
+        pass
 
 
 def kill_recorded_processes(workdir):
