@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds kest-update twice (plain, and with
 # AddressSanitizer + UndefinedBehaviorSanitizer), and runs every test: unit tests in both
-# builds, the end-to-end suite against real systemd in the plain one.
+# builds, the end-to-end suite against real systemd in the plain one; then checks the man page
+# and the Debian package.
 # Run as root on Debian 12 from the repository's root: scripts/run-tests.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,3 +45,7 @@ run_ctest build
 cmake -S . -B build-sanitize -DKEST_WERROR=ON -DKEST_SANITIZE=ON
 cmake --build build-sanitize -j "$jobs"
 run_ctest build-sanitize -LE e2e
+
+# The man page, the plain install of the full build, and the Debian package (lintian,
+# hardening-check).
+scripts/check-package.sh build
