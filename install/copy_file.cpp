@@ -30,6 +30,15 @@ bool source_exhausted(std::streambuf& source) {
     }
 }
 
+// True when `destination` is the very file that `source` names (reached through a staged link,
+// say): truncating it for writing would destroy the bytes that are about to be read.
+bool same_file(const std::string& source, const std::string& destination) {
+    struct stat from {};
+    struct stat to {};
+    return stat(source.c_str(), &from) == 0 && stat(destination.c_str(), &to) == 0 &&
+           from.st_dev == to.st_dev && from.st_ino == to.st_ino;
+}
+
 }  // namespace
 
 int copy_file(const std::string& source, const std::string& destination, mode_t create_mode) {
@@ -38,6 +47,9 @@ int copy_file(const std::string& source, const std::string& destination, mode_t 
     in.open(source, std::ios::in);
     if (!in.is_open()) {
         return copy_source_unopenable;
+    }
+    if (same_file(source, destination)) {
+        return copy_ok;  // it already holds these bytes
     }
 
     // O_NONBLOCK: a FIFO at the destination must fail rather than wait for a reader forever.

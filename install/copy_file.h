@@ -10,7 +10,8 @@ namespace kest {
 // Rewrites `destination` in place with the bytes of `source`: an existing destination is
 // truncated and keeps its inode, owner and mode; a missing one is created with the permission
 // bits of `create_mode` (set-id and sticky bits dropped), reduced only by the creation mask.
-// Memory use does not depend on the file's size. Logs nothing.
+// A destination that is the source file itself is left untouched. Memory use does not depend on
+// the file's size. Logs nothing.
 // Returns 0 when every byte was read, written and the destination closed cleanly;
 // -1 when the source cannot be opened (the destination is not touched);
 // -2 when the destination cannot be opened for writing;

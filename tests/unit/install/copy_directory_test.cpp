@@ -129,9 +129,9 @@ TEST_F(copy_directory_test, dot_names_are_ordinary_names_and_links_are_followed)
     stage_file("..twodots", "t");
     stage_dir("real");
     stage_file("real/file", "r");
-    symlink("real", (stage_ + "/linked_dir").c_str());
-    symlink("real/file", (stage_ + "/linked_file").c_str());
-    symlink("nowhere", (stage_ + "/dangling").c_str());
+    ASSERT_EQ(symlink("real", (stage_ + "/linked_dir").c_str()), 0);
+    ASSERT_EQ(symlink("real/file", (stage_ + "/linked_file").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (stage_ + "/dangling").c_str()), 0);
     mkfifo((stage_ + "/fifo").c_str(), 0644);
 
     EXPECT_EQ(install(), copy_ok);
@@ -148,8 +148,8 @@ TEST_F(copy_directory_test, dot_names_are_ordinary_names_and_links_are_followed)
 TEST_F(copy_directory_test, directory_loops_are_skipped_with_an_err_line) {
     stage_dir("a");
     stage_file("a/file", "f");
-    symlink("..", (stage_ + "/a/up").c_str());
-    symlink(".", (stage_ + "/a/self").c_str());
+    ASSERT_EQ(symlink("..", (stage_ + "/a/up").c_str()), 0);
+    ASSERT_EQ(symlink(".", (stage_ + "/a/self").c_str()), 0);
 
     EXPECT_EQ(install(), copy_ok);
     EXPECT_EQ(read_file(target_ + "/a/file"), "f");
@@ -161,6 +161,16 @@ TEST_F(copy_directory_test, directory_loops_are_skipped_with_an_err_line) {
     EXPECT_EQ(std::count(logged.begin(), logged.end(),
                          err("Skipping directory loop " + stage_ + "/a/self")),
               1);
+}
+
+TEST_F(copy_directory_test, staged_link_to_the_destination_itself_destroys_nothing) {
+    // Staging "usr" as a link to the live directory walks the destination as its own source.
+    mkdir((target_ + "/usr").c_str(), 0755);
+    write_file(target_ + "/usr/tool", "precious", 0755);
+    ASSERT_EQ(symlink((target_ + "/usr").c_str(), (stage_ + "/usr").c_str()), 0);
+
+    EXPECT_EQ(install(), copy_ok);
+    EXPECT_EQ(read_file(target_ + "/usr/tool"), "precious");
 }
 
 TEST_F(copy_directory_test, file_where_a_directory_belongs_fails_after_ten_attempts) {

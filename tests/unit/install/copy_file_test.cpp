@@ -94,6 +94,14 @@ TEST_F(copy_file_test, unreadable_source_content_is_a_transfer_failure) {
     EXPECT_EQ(copy_file(dir_.path(), dir_ / "dst", 0644), copy_transfer_failed);
 }
 
+TEST_F(copy_file_test, file_copied_onto_itself_keeps_its_bytes) {
+    write_file(dir_ / "tool", "precious", 0755);
+    ASSERT_EQ(symlink((dir_ / "tool").c_str(), (dir_ / "link").c_str()), 0);
+    EXPECT_EQ(copy_file(dir_ / "link", dir_ / "tool"), copy_ok);
+    EXPECT_EQ(copy_file(dir_ / "tool", dir_ / "tool"), copy_ok);
+    EXPECT_EQ(read_file(dir_ / "tool"), "precious");
+}
+
 TEST_F(copy_file_test, full_file_system_is_a_transfer_failure) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "mounting a small tmpfs needs root";

@@ -82,9 +82,19 @@ void seam_test::TearDown() {
     platform::detach = real_detach;
 }
 
-scratch_dir::scratch_dir() {
+namespace {
+
+std::string temporary_base() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/kest-test.XXXXXX";
+    return base != nullptr ? base : "/tmp";
+}
+
+}  // namespace
+
+scratch_dir::scratch_dir() : scratch_dir(temporary_base()) {}
+
+scratch_dir::scratch_dir(const std::string& base) {
+    std::string pattern = base + "/kest-test.XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

@@ -37,10 +37,12 @@ class seam_test : public ::testing::Test {
     void TearDown() override;
 };
 
-// A fresh directory below $TMPDIR, removed with everything in it at the end of the scope.
+// A fresh directory below $TMPDIR (or below `base`), removed with everything in it at the end
+// of the scope.
 class scratch_dir {
   public:
     scratch_dir();
+    explicit scratch_dir(const std::string& base);
     ~scratch_dir();
     scratch_dir(const scratch_dir&) = delete;
     scratch_dir& operator=(const scratch_dir&) = delete;
