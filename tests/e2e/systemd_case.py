@@ -6,6 +6,7 @@ import signal
 import unittest
 
 from harness import agent, session, systemd_agent
+from harness.expect import info
 
 
 class SystemdCase(unittest.TestCase):
@@ -31,7 +32,11 @@ class SystemdCase(unittest.TestCase):
         status, since = systemd_agent.run_update(self.box, package, trigger)
         self.assertEqual(status, "exit 0",
                          "the agent, as the updater's caller, must see exit status 0")
-        return self.box.updater_lines(since)
+        lines = self.box.updater_lines(since)
+        self.assertNotEqual(lines[-1:], [info("Stopping systemd service")],
+                            "the updater's log ends at the stop of kest.service: "
+                            "it was killed together with the agent's unit")
+        return lines
 
     def main_pid(self, unit):
         return systemd_agent.main_pid(self.box, unit)

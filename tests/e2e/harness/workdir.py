@@ -20,8 +20,13 @@ BASE = "/tmp/kest-e2e"
 
 
 def new_workdir(kind):
-    os.makedirs(BASE, mode=0o700, exist_ok=True)
-    path = tempfile.mkdtemp(prefix=f"{kind}-", dir=BASE)
+    for _ in range(3):  # another run may remove BASE in between (remove_workdir)
+        os.makedirs(BASE, mode=0o700, exist_ok=True)
+        try:
+            path = tempfile.mkdtemp(prefix=f"{kind}-", dir=BASE)
+            break
+        except FileNotFoundError:
+            continue
     with open(os.path.join(path, "owner"), "w") as out:
         out.write(f"{os.getpid()}\n")
     return path
