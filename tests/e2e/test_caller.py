@@ -65,6 +65,25 @@ class CallerTest(BareCase):
                                     "log of an unsafe staging root")
                 self.assert_agent_untouched()
 
+    def test_caller_is_released_before_the_update_runs(self):
+        # The caller reads the updater's output through pipes, as a caller
+        # using popen would: they must reach their end with the caller's
+        # exit, not when the detached update ends.
+        self.stage_release_2()
+        status, lines = self.call(agent.START_COMMAND, str(self.old_pid))
+        self.assertEqual(status, 0)
+        # The agent does not end by itself, so the detached updater is still
+        # waiting for it now, with nothing stopped yet.
+        self.assertIn("kest-update", self.host.process_names().values())
+        self.assertTrue(self.host.process_is(self.old_pid, "kestd"))
+        self.assertEqual(lines[0], info(expect.STARTED))
+        self.assertNotIn(info(expect.COPY + agent.STAGING_ROOT), lines)
+
+        agent.wait_until_updater_gone(self.host)
+        self.assertEqual(agent.wait_for_release(self.host, "2"),
+                         agent.running_agent(self.host)[1])
+        self.assertEqual(self.wait_reaped(self.old_pid).get("signal"), 9)
+
 
 if __name__ == "__main__":
     unittest.main()
