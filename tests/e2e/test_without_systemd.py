@@ -7,6 +7,7 @@ import unittest
 from harness import agent, expect
 from harness.expect import err, info
 from harness.clock import now_usec
+from harness.wait import wait_for
 from bare_case import BareCase
 
 UNIT_FOLDER = "/var/kest/update/etc/systemd/system"
@@ -32,8 +33,11 @@ class StopWithoutSystemdTest(BareCase):
         self.assertEqual(self.wait_reaped_updater(), {"exit": 0})
 
     def wait_reaped_updater(self):
-        records = [r for r in self.host.reaped() if r["name"] == "kest-update"]
-        self.assertEqual(len(records), 1, "one detached updater, re-parented to PID 1")
+        """How the detached updater ended; it was re-parented to PID 1."""
+        records = wait_for(
+            lambda: [r for r in self.host.reaped() if r["name"] == "kest-update"], 10,
+            "the detached updater to be reaped")
+        self.assertEqual(len(records), 1, records)
         return {k: v for k, v in records[0].items() if k in ("exit", "signal")}
 
     def test_agent_that_ends_by_itself_is_not_killed(self):

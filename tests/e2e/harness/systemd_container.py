@@ -61,9 +61,21 @@ class SystemdContainer(Environment):
                  f"--bind={self._agent_file}:{AGENT_EXECUTABLE}"],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
         workdir.record_process(self.workdir, self.nspawn.pid)
-        self.leader = wait_for(self._find_leader, BOOT_TIMEOUT, "the container's systemd to start")
-        workdir.record_process(self.workdir, self.leader)
-        wait_for(self._booted, BOOT_TIMEOUT, "the container to finish booting")
+        try:
+            self.leader = wait_for(self._find_leader, BOOT_TIMEOUT,
+                                   "the container's systemd to start")
+            workdir.record_process(self.workdir, self.leader)
+            wait_for(self._booted, BOOT_TIMEOUT, "the container to finish booting")
+        except (RuntimeError, AssertionError) as error:
+            # The log goes with the work folder at teardown; keep its end.
+            raise RuntimeError(f"{error}\nsystemd-nspawn said:\n{self._nspawn_log_tail()}") from None
+
+    def _nspawn_log_tail(self, lines=30):
+        try:
+            with open(os.path.join(self.workdir, "nspawn.log"), errors="replace") as f:
+                return "".join(f.readlines()[-lines:])
+        except OSError:
+            return "(no log)"
 
     def _prepare_upper_layer(self):
         units = os.path.join(self.workdir, "upper/etc/systemd/system")
@@ -80,8 +92,7 @@ class SystemdContainer(Environment):
 
     def _find_leader(self):
         if self.nspawn.poll() is not None:
-            raise RuntimeError(f"systemd-nspawn ended with {self.nspawn.returncode}; "
-                               f"see {self.workdir}/nspawn.log")
+            raise RuntimeError(f"systemd-nspawn ended with {self.nspawn.returncode}")
         try:
             with open(f"/proc/{self.nspawn.pid}/task/{self.nspawn.pid}/children") as f:
                 children = [int(p) for p in f.read().split()]
@@ -106,7 +117,8 @@ class SystemdContainer(Environment):
             return
         try:
             if self.nspawn is not None and self.nspawn.poll() is None:
-                self.run(["systemctl", "poweroff"], check=False, timeout=10)
+                if self.leader is not None:
+                    self.run(["systemctl", "poweroff"], check=False, timeout=10)
                 try:
                     self.nspawn.wait(timeout=POWEROFF_TIMEOUT)
                 except subprocess.TimeoutExpired:
