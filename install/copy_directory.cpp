@@ -76,6 +76,18 @@ int with_retries(const std::string& source, const std::function<int()>& step) {
     return result;
 }
 
+// Ends the walk at `source` with `code`, logged the way a used-up retry is.
+int give_up(const std::string& source, int code) {
+    log_err("Failed to copy %s: error %d", source.c_str(), code);
+    return code;
+}
+
+// Out of descriptors or memory: the directory exists but cannot be read now, so its content
+// would be missing from an installation reported as complete.
+bool lacks_resources(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
 int visit(const std::string& source, const std::string& destination, const std::string& unit_folder,
           walk_path& path) {
     log_info("Copy to directory %s", source.c_str());
@@ -85,6 +97,7 @@ int visit(const std::string& source, const std::string& destination, const std::
     }
 
     const directory_handle directory(opendir(source.c_str()));
+    const int open_error = directory ? 0 : errno;
     if (!destination.empty()) {
         const int checked =
             with_retries(source, [&] { return ensure_destination(source, destination); });
@@ -93,7 +106,7 @@ int visit(const std::string& source, const std::string& destination, const std::
         }
     }
     if (!directory) {
-        return copy_ok;
+        return lacks_resources(open_error) ? give_up(source, copy_source_unopenable) : copy_ok;
     }
 
     struct stat own {};
@@ -111,6 +124,11 @@ int visit(const std::string& source, const std::string& destination, const std::
         const std::string child_destination = destination + "/" + name;
         struct stat status {};
         if (stat(child_source.c_str(), &status) != 0) {
+            // A vanished entry, a dangling link or a link loop has nothing to install; a path
+            // beyond the system's limit does, and cannot be reached by this walk.
+            if (errno == ENAMETOOLONG) {
+                return give_up(child_source, copy_source_unopenable);
+            }
             continue;
         }
         int result = copy_ok;

@@ -12,9 +12,11 @@ namespace kest {
 // skipped. Nothing is deleted. On hosts without systemd the staged unit folder is skipped.
 // A failing entry is attempted 10 times in all, 0.5 s apart, before the walk gives up.
 // Logs its progress at info and a given-up entry at err.
-// Returns 0 on success (also for a source that cannot be opened), or the code of the entry that
-// failed: -1, -2, -3 from the file copy; -100 (a directory cannot be created), -101 (a
-// destination's status cannot be read), -102 (a destination is not a directory).
+// Returns 0 on success (also for a source directory that is missing or unreadable), or the code
+// of the entry that failed: -1, -2, -3 from the file copy, and -1 too for a staged path longer
+// than the system allows or a directory that cannot be opened for want of descriptors or
+// memory; -100 (a directory cannot be created), -101 (a destination's status cannot be read),
+// -102 (a destination is not a directory).
 int copy_directory(const std::string& source, const std::string& destination);
 
 // As copy_directory, with the folder that is skipped without systemd given explicitly.

@@ -42,6 +42,12 @@ bool same_file(const std::string& source, const std::string& destination) {
 }  // namespace
 
 int copy_file(const std::string& source, const std::string& destination, mode_t create_mode) {
+    // Opening a FIFO for reading waits for a writer: one put in a staged file's place (between
+    // two attempts, say) would hold the update forever.
+    struct stat source_status {};
+    if (stat(source.c_str(), &source_status) != 0 || !S_ISREG(source_status.st_mode)) {
+        return copy_source_unopenable;
+    }
     std::ifstream in;
     in.rdbuf()->pubsetbuf(input_buffer, input_buffer_size);
     in.open(source, std::ios::in);

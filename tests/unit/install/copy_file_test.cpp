@@ -83,15 +83,25 @@ TEST_F(copy_file_test, missing_source_leaves_destination_untouched) {
 TEST_F(copy_file_test, unopenable_destination_fails_with_minus_two) {
     write_file(dir_ / "src", "x");
     EXPECT_EQ(copy_file(dir_ / "src", dir_ / "no/such/dir/dst"), copy_destination_unopenable);
-    mkfifo((dir_ / "fifo").c_str(), 0600);
+    ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
     EXPECT_EQ(copy_file(dir_ / "src", dir_ / "fifo"), copy_destination_unopenable)
         << "a FIFO without a reader must not block the copy";
 }
 
 TEST_F(copy_file_test, unreadable_source_content_is_a_transfer_failure) {
-    // A directory opens for reading but every read fails.
+    // A regular file by its status that opens, even for root, but whose first read fails (EIO:
+    // nothing is mapped at address 0).
     write_file(dir_ / "dst", "old");
-    EXPECT_EQ(copy_file(dir_.path(), dir_ / "dst", 0644), copy_transfer_failed);
+    EXPECT_EQ(copy_file("/proc/self/mem", dir_ / "dst", 0644), copy_transfer_failed);
+}
+
+TEST_F(copy_file_test, source_that_is_no_regular_file_is_refused_without_waiting) {
+    write_file(dir_ / "dst", "old");
+    ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(copy_file(dir_ / "fifo", dir_ / "dst", 0644), copy_source_unopenable)
+        << "a FIFO without a writer must not block the copy";
+    EXPECT_EQ(copy_file(dir_.path(), dir_ / "dst", 0644), copy_source_unopenable);
+    EXPECT_EQ(read_file(dir_ / "dst"), "old");
 }
 
 TEST_F(copy_file_test, file_copied_onto_itself_keeps_its_bytes) {

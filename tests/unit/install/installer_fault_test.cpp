@@ -1,0 +1,410 @@
+// Faults of the file system under a whole update run: what the walk does, what it logs and what
+// the run reports. Each test works in a private mount namespace on a tmpfs of its own, so mounts
+// and the trees built here never reach the host.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "updater/constants.h"
+#include "updater/log.h"
+#include "updater/platform.h"
+#include "updater/run_update.h"
+#include "updater/unique_fd.h"
+
+namespace kest {
+namespace {
+
+using testing::commands;
+using testing::err;
+using testing::info;
+using testing::logged;
+using testing::pauses;
+using testing::read_file;
+using testing::write_file;
+using namespace std::chrono_literals;
+
+const std::vector<std::chrono::milliseconds> nine_pauses(9, 500ms);
+
+bool contains(const testing::log_line& line) {
+    return std::find(logged.begin(), logged.end(), line) != logged.end();
+}
+
+class installer_fault_test : public testing::seam_test {
+  protected:
+    void SetUp() override {
+        seam_test::SetUp();
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "mounting file systems needs root";
+        }
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        // A tmpfs: fast, cleaned up by one unmount, and a running executable on it is busy
+        // (overlayfs would let it be opened for writing).
+        ASSERT_EQ(mount("none", root_.path().c_str(), "tmpfs", 0, "mode=0755"), 0);
+        mounted_ = true;
+        ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
+        saved_mask_ = umask(0);  // as in the detached updater
+        stage_ = root_ / "stage";
+        target_ = root_ / "target";
+        ASSERT_EQ(mkdir(stage_.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(target_.c_str(), 0755), 0);
+        testing::systemd_installed_answer = false;
+        platform::send_signal = [](int, long, int) -> int {
+            ADD_FAILURE() << "no signal may be sent in these tests";
+            return -1;
+        };
+    }
+    void TearDown() override {
+        if (mounted_) {
+            umask(saved_mask_);
+            EXPECT_EQ(chdir(saved_cwd_), 0);
+            EXPECT_EQ(umount2(root_.path().c_str(), MNT_DETACH), 0);
+        }
+        platform::send_signal = real_send_signal_;
+        seam_test::TearDown();
+    }
+
+    // A whole update run over the staged tree onto the target; pid 0 stops nothing.
+    int update() {
+        const char* argv[] = {"kest-update", "/usr/sbin/kestd --daemon", "0"};
+        return run_update(3, argv, {stage_, target_, stage_ + "/etc/systemd/system"});
+    }
+
+    // What the user sees of a failed installation: the entry that failed and the run's code,
+    // exit status 1, and no restart.
+    void expect_failed_run(int result, const std::string& failed, int code) {
+        EXPECT_EQ(result, 1);
+        EXPECT_TRUE(commands.empty()) << "the agent must stay down";
+        ASSERT_GE(logged.size(), 2u);
+        EXPECT_EQ(logged[logged.size() - 2],
+                  err("Failed to copy " + failed + ": error " + std::to_string(code)));
+        EXPECT_EQ(logged.back(), err("Error while copying update " + std::to_string(code)));
+    }
+
+    void mount_small_tmpfs(const std::string& path, const char* options) {
+        ASSERT_EQ(mount("none", path.c_str(), "tmpfs", 0, options), 0);
+    }
+
+    testing::scratch_dir root_;
+    std::string stage_;
+    std::string target_;
+
+  private:
+    bool mounted_ = false;
+    char saved_cwd_[PATH_MAX] = {};
+    mode_t saved_mask_ = 0;
+    decltype(platform::send_signal) real_send_signal_ = platform::send_signal;
+};
+
+TEST_F(installer_fault_test, full_file_system_fails_the_run_after_the_attempts) {
+    mount_small_tmpfs(target_, "size=64k,mode=0755");
+    write_file(stage_ + "/kestd", std::string(256 * 1024, 'x'), 0755);
+
+    expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
+    EXPECT_EQ(pauses, nine_pauses);
+}
+
+TEST_F(installer_fault_test, read_only_destination_fails_for_files_and_directories) {
+    ASSERT_EQ(mkdir((target_ + "/usr").c_str(), 0755), 0);
+    write_file(target_ + "/usr/kestd", "old agent", 0755);
+    ASSERT_EQ(mkdir((stage_ + "/usr").c_str(), 0755), 0);
+    write_file(stage_ + "/usr/kestd", "new agent", 0755);
+    ASSERT_EQ(mount(target_.c_str(), target_.c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, target_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+              0);
+
+    expect_failed_run(update(), stage_ + "/usr/kestd", copy_destination_unopenable);
+    EXPECT_EQ(read_file(target_ + "/usr/kestd"), "old agent");
+
+    logged.clear();
+    pauses.clear();
+    ASSERT_EQ(mkdir((stage_ + "/etc").c_str(), 0755), 0);
+    write_file(stage_ + "/etc/kest.conf", "x");
+    ASSERT_EQ(unlink((stage_ + "/usr/kestd").c_str()), 0);
+    ASSERT_EQ(rmdir((stage_ + "/usr").c_str()), 0);
+    expect_failed_run(update(), stage_ + "/etc", copy_mkdir_failed);
+    EXPECT_EQ(pauses, nine_pauses);
+}
+
+TEST_F(installer_fault_test, file_and_directory_swapped_at_the_destination_fail_the_run) {
+    ASSERT_EQ(mkdir((stage_ + "/usr").c_str(), 0755), 0);
+    write_file(stage_ + "/usr/kestd", "new agent", 0755);
+    ASSERT_EQ(mkdir((target_ + "/usr").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((target_ + "/usr/kestd").c_str(), 0755), 0);
+    expect_failed_run(update(), stage_ + "/usr/kestd", copy_destination_unopenable);
+
+    logged.clear();
+    ASSERT_EQ(rmdir((target_ + "/usr/kestd").c_str()), 0);
+    ASSERT_EQ(rmdir((target_ + "/usr").c_str()), 0);
+    write_file(target_ + "/usr", "a file where the tree has a directory");
+    expect_failed_run(update(), stage_ + "/usr", copy_not_a_directory);
+    EXPECT_EQ(read_file(target_ + "/usr"), "a file where the tree has a directory");
+}
+
+// An executable on the target's tmpfs, running until killed.
+class running_executable {
+  public:
+    explicit running_executable(const std::string& path) : path_(path) {
+        write_file(path, read_file("/bin/sleep"), 0755);
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl(path.c_str(), "kestd", "60", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~running_executable() { stop(); }
+    running_executable(const running_executable&) = delete;
+    running_executable& operator=(const running_executable&) = delete;
+
+    // True once the process runs the file (and so holds it busy); waits a few seconds at most.
+    bool started() const {
+        const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
+        for (int i = 0; i < 500; ++i) {
+            char target[PATH_MAX] = {};
+            const ssize_t length = readlink(exe.c_str(), target, sizeof target - 1);
+            if (length > 0 && std::string(target, static_cast<size_t>(length)) == path_) {
+                return true;
+            }
+            usleep(10000);
+        }
+        return false;
+    }
+    void stop() {
+        if (pid_ > 0) {
+            (void)kill(pid_, SIGKILL);
+            while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            pid_ = -1;
+        }
+    }
+
+  private:
+    std::string path_;
+    pid_t pid_ = -1;
+};
+
+running_executable* agent_to_stop = nullptr;
+int pauses_seen = 0;
+
+TEST_F(installer_fault_test, busy_executable_is_written_once_its_process_ends) {
+    write_file(stage_ + "/kestd", "new agent", 0755);
+    running_executable agent(target_ + "/kestd");
+    ASSERT_TRUE(agent.started());
+    const ino_t inode = testing::inode_of(target_ + "/kestd");
+    agent_to_stop = &agent;
+    pauses_seen = 0;
+    // The agent ends during the second pause, a second after the first attempt.
+    platform::pause_for = [](std::chrono::milliseconds) {
+        if (++pauses_seen == 2) {
+            agent_to_stop->stop();
+        }
+    };
+
+    EXPECT_EQ(update(), 0);
+    EXPECT_EQ(pauses_seen, 2);
+    EXPECT_EQ(read_file(target_ + "/kestd"), "new agent");
+    EXPECT_EQ(testing::inode_of(target_ + "/kestd"), inode);
+    EXPECT_FALSE(std::any_of(logged.begin(), logged.end(), [](const testing::log_line& line) {
+        return line.text.rfind("Failed to copy", 0) == 0;
+    })) << "an attempt that later succeeds logs no failure";
+    EXPECT_EQ(commands, std::vector<std::string>{"service kest start"});
+}
+
+TEST_F(installer_fault_test, busy_executable_that_never_ends_fails_the_run_untouched) {
+    write_file(stage_ + "/kestd", "new agent", 0755);
+    running_executable agent(target_ + "/kestd");
+    ASSERT_TRUE(agent.started());
+
+    expect_failed_run(update(), stage_ + "/kestd", copy_destination_unopenable);
+    EXPECT_EQ(pauses, nine_pauses);
+    EXPECT_EQ(read_file(target_ + "/kestd"), read_file("/bin/sleep"))
+        << "the running executable must not be truncated";
+}
+
+TEST_F(installer_fault_test, staged_file_whose_reads_fail_fails_the_run) {
+    // As root, permission bits do not stop reads; /proc/self/mem is a regular file by its
+    // status that opens but fails its first read with EIO.
+    ASSERT_EQ(symlink("/proc/self/mem", (stage_ + "/kestd").c_str()), 0);
+    expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
+}
+
+std::string vanishing_prefix;
+std::vector<std::string> vanishing_dirs;
+bool vanished = false;
+
+// When the walk enters the first of the listed directories, the others go: their names are
+// already read from the listing, but they are no longer there.
+void remove_others_when_logged(int priority, const std::string& text) {
+    logged.push_back({priority, text});
+    if (vanished || text.rfind(vanishing_prefix, 0) != 0) {
+        return;
+    }
+    vanished = true;
+    const std::string entered = text.substr(std::string("Copy to directory ").size());
+    for (const std::string& dir : vanishing_dirs) {
+        if (dir != entered) {
+            (void)unlink((dir + "/file").c_str());
+            (void)rmdir(dir.c_str());
+        }
+    }
+}
+
+TEST_F(installer_fault_test, entries_removed_while_listed_are_skipped) {
+    vanishing_dirs.clear();
+    vanished = false;
+    for (int i = 0; i < 20; ++i) {
+        const std::string dir = stage_ + "/dir" + std::to_string(i);
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        write_file(dir + "/file", "f");
+        vanishing_dirs.push_back(dir);
+    }
+    vanishing_prefix = "Copy to directory " + stage_ + "/dir";
+    set_log_sink(remove_others_when_logged);
+
+    EXPECT_EQ(update(), 0);
+    int mirrored = 0;
+    for (const std::string& dir : vanishing_dirs) {
+        mirrored += testing::exists(target_ + dir.substr(stage_.size()) + "/file") ? 1 : 0;
+    }
+    EXPECT_EQ(mirrored, 1) << "only the directory entered first was still there";
+    EXPECT_EQ(logged.back(), info("Start the daemon via 'service' command"));
+}
+
+TEST_F(installer_fault_test, staged_file_turned_into_a_fifo_between_attempts_does_not_hang) {
+    write_file(stage_ + "/kestd", "new agent", 0755);
+    ASSERT_EQ(mkdir((target_ + "/kestd").c_str(), 0755), 0);  // fails the first attempt
+    static std::string staged;
+    staged = stage_ + "/kestd";
+    platform::pause_for = [](std::chrono::milliseconds duration) {
+        if (pauses.empty()) {
+            (void)unlink(staged.c_str());
+            (void)mkfifo(staged.c_str(), 0644);
+        }
+        pauses.push_back(duration);
+    };
+    expect_failed_run(update(), stage_ + "/kestd", copy_source_unopenable);
+    EXPECT_EQ(pauses, nine_pauses);
+}
+
+std::string growing_stage;
+int levels_added = 0;
+
+// Adds a level below each directory as the walk enters it, until paths reach the limit.
+void grow_when_logged(int priority, const std::string& text) {
+    logged.push_back({priority, text});
+    const std::string prefix = "Copy to directory " + growing_stage;
+    if (text.rfind(prefix, 0) == 0) {
+        const std::string below = text.substr(std::string("Copy to directory ").size()) + "/more";
+        levels_added += mkdir(below.c_str(), 0755) == 0 ? 1 : 0;
+    }
+}
+
+TEST_F(installer_fault_test, tree_that_grows_while_walked_is_followed_to_its_end) {
+    growing_stage = stage_;
+    levels_added = 0;
+    set_log_sink(grow_when_logged);
+    EXPECT_EQ(update(), 0);
+    EXPECT_GT(levels_added, 500) << "the tree grew until its paths reached the limit";
+    const auto created = std::count_if(logged.begin(), logged.end(), [](const auto& line) {
+        return line.text.rfind("Create directory ", 0) == 0;
+    });
+    EXPECT_EQ(created, levels_added) << "every level that appeared was mirrored";
+}
+
+// Builds `levels` nested directories named `name` below `top` and a file "bottom" in the last;
+// works with descriptors, so that the paths may be longer than the system allows.
+void build_deep_tree(const std::string& top, const std::string& name, int levels) {
+    unique_fd dir(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(dir.valid());
+    for (int i = 0; i < levels; ++i) {
+        ASSERT_EQ(mkdirat(dir.get(), name.c_str(), 0755), 0) << "level " << i;
+        dir.reset(openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(dir.valid());
+    }
+    const unique_fd file(openat(dir.get(), "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(file.valid());
+    ASSERT_EQ(write(file.get(), "deep", 4), 4);
+}
+
+TEST_F(installer_fault_test, deep_tree_is_mirrored_whole) {
+    build_deep_tree(stage_, "d", 400);
+    EXPECT_EQ(update(), 0);
+    std::string bottom = target_;
+    for (int i = 0; i < 400; ++i) {
+        bottom += "/d";
+    }
+    EXPECT_EQ(read_file(bottom + "/bottom"), "deep");
+}
+
+TEST_F(installer_fault_test, deep_tree_beyond_the_descriptor_limit_fails_the_run) {
+    // One directory handle is open per level: with few descriptors left, a deep tree cannot be
+    // read to its bottom, and that must not pass for a complete installation.
+    build_deep_tree(stage_, "d", 120);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    const int result = update();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    EXPECT_EQ(result, 1);
+    ASSERT_GE(logged.size(), 2u);
+    EXPECT_EQ(logged.back(), err("Error while copying update -1"));
+    EXPECT_EQ(logged[logged.size() - 2].text.rfind("Failed to copy " + stage_ + "/d/d/", 0), 0u);
+}
+
+TEST_F(installer_fault_test, names_of_the_longest_length_are_mirrored) {
+    const std::string longest(NAME_MAX, 'n');
+    ASSERT_EQ(mkdir((stage_ + "/" + longest).c_str(), 0755), 0);
+    write_file(stage_ + "/" + longest + "/" + longest, "long");
+    EXPECT_EQ(update(), 0);
+    EXPECT_EQ(read_file(target_ + "/" + longest + "/" + longest), "long");
+    EXPECT_TRUE(contains(info("Create directory " + stage_ + "/" + longest)));
+}
+
+TEST_F(installer_fault_test, paths_beyond_the_system_limit_fail_the_run) {
+    const std::string name(200, 'p');
+    build_deep_tree(stage_, name, PATH_MAX / 200 + 2);
+    const int result = update();
+    EXPECT_EQ(result, 1);
+    ASSERT_GE(logged.size(), 2u);
+    EXPECT_EQ(logged.back(), err("Error while copying update -1"));
+    const std::string& failed = logged[logged.size() - 2].text;
+    EXPECT_EQ(failed.rfind("Failed to copy " + stage_ + "/" + name, 0), 0u);
+    EXPECT_GT(failed.size(), static_cast<std::size_t>(PATH_MAX)) << "the whole path is named";
+}
+
+TEST_F(installer_fault_test, destination_paths_beyond_the_limit_fail_the_run) {
+    // Staged paths within the limit, destination paths beyond it (a longer prefix).
+    const std::string name(200, 'q');
+    const int levels = static_cast<int>((PATH_MAX - stage_.size()) / 201) - 1;
+    build_deep_tree(stage_, name, levels);
+    std::string long_target = target_;
+    const std::string pad(255, 't');
+    for (int i = 0; i < 3; ++i) {
+        long_target += "/" + pad;
+        ASSERT_EQ(mkdir(long_target.c_str(), 0755), 0);
+    }
+    const char* argv[] = {"kest-update", "start", "0"};
+    const int result = run_update(3, argv, {stage_, long_target, "-"});
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(logged.back().text.rfind("Error while copying update -", 0), 0u) << logged.back();
+}
+
+}  // namespace
+}  // namespace kest
