@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,32 @@ TEST_F(restart_agent_test, presence_is_asked_afresh_at_each_attempt) {
                     {"service kest start", "start-agent", "service kest start", "start-agent"});
     EXPECT_EQ(commands, expected);
     EXPECT_EQ(checks, 2);
+}
+
+TEST_F(restart_agent_test, start_command_reaches_the_shell_exactly_as_given) {
+    testing::systemd_installed_answer = false;
+    // Only the start command runs for real; "service kest start" fails without running.
+    platform::shell = [](const char* command) {
+        testing::commands.emplace_back(command);
+        return std::string(command) == "service kest start" ? 1 << 8 : std::system(command);
+    };
+    testing::scratch_dir dir;
+    const std::string out = dir / "out";
+    const std::string start =
+        "printf '%s|' \"$0\" 'a b' \"c;d\" '%n' \"it's\" >> '" + out + "'; exit 0 # %s %n";
+
+    restart_agent(start);
+    EXPECT_EQ(testing::read_file(out), "sh|a b|c;d|%n|it's|");
+    EXPECT_EQ(commands, (std::vector<std::string>{"service kest start", start}));
+    EXPECT_EQ(logged.back(), err("Start the daemon via /usr/sbin/kestd"));
+
+    logged.clear();
+    const std::string failing = "exit 9; '%s%n' \"%d\"";
+    restart_agent(failing);
+    EXPECT_EQ(logged.back(), err("Could not start the daemon after 4 retries. Error code 9"));
+    EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                         err("Failed to execute '" + failing + "': error code 9")),
+              5);
 }
 
 TEST_F(restart_agent_test, shell_that_cannot_start_gives_error_code_255) {
