@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Checks what ships: the man page renders without warnings, the Debian package built by
-# scripts/build-deb.sh holds exactly the expected files with root ownership and the right
-# modes, lintian finds no error or warning in it, and hardening-check finds every protection
-# in its binary. Each build directory given as an argument must install exactly the program
-# and its man page with a plain `cmake --install`.
+# Checks what ships: the man page renders without warnings and documents every message the
+# program logs; the Debian package built by scripts/build-deb.sh holds exactly the expected
+# files with root ownership and the right modes, lintian finds no error or warning in it, and
+# hardening-check finds every protection in its binary. Each build directory given as an
+# argument must install exactly the program and its man page with a plain `cmake --install`.
 # Run as root on Debian 12: scripts/check-package.sh [BUILD_DIR...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,6 +26,22 @@ warnings=$( {
 } 2>&1)
 [ -z "$warnings" ] || fail "the man page renders with warnings:
 $warnings"
+# Every message the program logs is documented: each fixed part of its format (the text
+# around %s, %d, %ld) appears in the page, rendered on lines long enough never to wrap.
+groff -man -Tutf8 -rLL=10000n -P-cbu "$page" >"$work/page.txt"
+{
+    grep -rhoP 'log_(info|err)\(\s*"\K(?:[^"\\]|\\.)*' updater install service | grep -vx '%s'
+    # Messages composed at run time and logged through "%s": their fixed beginning.
+    grep -rhoP 'log_(info|err)\("%s", \("\K[^"]*' updater install service
+} | sort -u >"$work/formats.txt"
+[ -s "$work/formats.txt" ] || fail "no log message found in the sources"
+while IFS= read -r format; do
+    while IFS= read -r part; do
+        part=$(echo "$part" | sed 's/^ *//; s/ *$//')
+        [ -z "$part" ] || grep -qF -- "$part" "$work/page.txt" ||
+            fail "the man page lacks the logged text '$part' (from '$format')"
+    done < <(echo "$format" | sed 's/%l\?[sd]/\n/g')
+done <"$work/formats.txt"
 
 for build_dir in "$@"; do
     echo "== plain install from $build_dir"
