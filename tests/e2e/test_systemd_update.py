@@ -47,6 +47,10 @@ class WholeRoadTest(SystemdCase):
         self.assertNotEqual(int(watcher[1]), old_watcher)
         for unit in ("kest.service", "kest-watcher.service"):
             self.assertEqual(box.systemctl("is-enabled", unit).stdout.strip(), "enabled")
+        # systemd reloaded the installed unit files before the restart.
+        self.assertEqual(box.unit_property("kest.service", "Description"),
+                         "Kest sample agent (release 2)")
+        self.assertEqual(box.unit_property("kest.service", "NeedDaemonReload"), "no")
 
         # systemd stopped the old agent with SIGTERM; nothing else signalled it.
         self.assertIn(f"end agent 1 {self.old_pid} signal 15", agent.event_texts(box))
