@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -36,12 +37,9 @@ struct file_identity {
 using walk_path = std::vector<file_identity>;
 
 bool on_walk_path(const walk_path& path, const struct stat& status) {
-    for (const file_identity& entry : path) {
-        if (entry.device == status.st_dev && entry.inode == status.st_ino) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(path.begin(), path.end(), [&](const file_identity& entry) {
+        return entry.device == status.st_dev && entry.inode == status.st_ino;
+    });
 }
 
 // Makes sure `destination` is a directory, creating one missing level.

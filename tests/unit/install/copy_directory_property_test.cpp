@@ -161,6 +161,19 @@ class tree_builder {
     int large_files_ = 0;
 };
 
+std::string child_of(const std::string& parent, const std::string& name) {
+    std::string path = parent;
+    path += '/';
+    path += name;
+    return path;
+}
+
+// A log line's text: `prefix` followed by `path`.
+std::string text_with(std::string prefix, const std::string& path) {
+    prefix += path;
+    return prefix;
+}
+
 struct file_identity {
     dev_t device;
     ino_t inode;
@@ -184,8 +197,8 @@ void expect_walk(const std::string& source, const std::string& relative,
     }
     ancestors.push_back({own.st_dev, own.st_ino});
     for (const std::string& name : testing::entry_names(source)) {
-        const std::string child = source + "/" + name;
-        const std::string child_relative = relative + "/" + name;
+        const std::string child = child_of(source, name);
+        const std::string child_relative = child_of(relative, name);
         struct stat status {};
         if (stat(child.c_str(), &status) != 0) {
             continue;
@@ -332,9 +345,10 @@ class copy_directory_property_test : public testing::seam_test {
         // The log: each visited directory with its staged path, each created one, each loop.
         std::vector<testing::log_line> expected_log;
         for (const std::string& dir : mirror.directories) {
-            expected_log.push_back(info("Copy to directory " + stage + dir));
-            if (!dir.empty() && !before.count("/target" + dir)) {
-                expected_log.push_back(info("Create directory " + stage + dir));
+            const std::string source = stage + dir;
+            expected_log.push_back(info(text_with("Copy to directory ", source)));
+            if (!dir.empty() && before.count(text_with("/target", dir)) == 0) {
+                expected_log.push_back(info(text_with("Create directory ", source)));
             }
         }
         for (const std::string& loop : mirror.loops) {

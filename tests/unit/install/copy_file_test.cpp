@@ -122,7 +122,7 @@ TEST_F(copy_file_test, full_file_system_is_a_transfer_failure) {
     const std::string mount_point = dir_ / "small";
     ASSERT_EQ(mkdir(mount_point.c_str(), 0755), 0);
     ASSERT_EQ(mount("none", mount_point.c_str(), "tmpfs", 0, "size=64k"), 0);
-    write_file(dir_ / "big", std::string(256 * 1024, 'x'));
+    write_file(dir_ / "big", std::string(std::size_t{256} * 1024, 'x'));
     write_file(dir_ / "small_src", "fits");
 
     const int big = copy_file(dir_ / "big", mount_point + "/big");

@@ -112,7 +112,7 @@ class installer_fault_test : public testing::seam_test {
 
 TEST_F(installer_fault_test, full_file_system_fails_the_run_after_the_attempts) {
     mount_small_tmpfs(target_, "size=64k,mode=0755");
-    write_file(stage_ + "/kestd", std::string(256 * 1024, 'x'), 0755);
+    write_file(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x'), 0755);
 
     expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
     EXPECT_EQ(pauses, nine_pauses);
@@ -184,11 +184,16 @@ class running_executable {
         return false;
     }
     void stop() {
-        if (pid_ > 0) {
-            (void)kill(pid_, SIGKILL);
-            while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        stop_process(pid_);
+        pid_ = -1;
+    }
+    pid_t pid() const { return pid_; }
+
+    // Kills and reaps `pid`; a process already reaped is left alone.
+    static void stop_process(pid_t pid) {
+        if (pid > 0 && kill(pid, SIGKILL) == 0) {
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
-            pid_ = -1;
         }
     }
 
@@ -197,7 +202,7 @@ class running_executable {
     pid_t pid_ = -1;
 };
 
-running_executable* agent_to_stop = nullptr;
+pid_t agent_to_stop = -1;
 int pauses_seen = 0;
 
 TEST_F(installer_fault_test, busy_executable_is_written_once_its_process_ends) {
@@ -205,12 +210,12 @@ TEST_F(installer_fault_test, busy_executable_is_written_once_its_process_ends) {
     running_executable agent(target_ + "/kestd");
     ASSERT_TRUE(agent.started());
     const ino_t inode = testing::inode_of(target_ + "/kestd");
-    agent_to_stop = &agent;
+    agent_to_stop = agent.pid();
     pauses_seen = 0;
     // The agent ends during the second pause, a second after the first attempt.
     platform::pause_for = [](std::chrono::milliseconds) {
         if (++pauses_seen == 2) {
-            agent_to_stop->stop();
+            running_executable::stop_process(agent_to_stop);
         }
     };
 

@@ -37,7 +37,10 @@ void record(const std::string& root, const std::string& relative, tree_snapshot&
     out[relative] = entry;
     if (S_ISDIR(status.st_mode)) {
         for (const std::string& name : entry_names(path)) {
-            record(root, relative + "/" + name, out);
+            std::string child = relative;
+            child += '/';
+            child += name;
+            record(root, child, out);
         }
     }
 }

@@ -39,6 +39,5 @@ int main(int argc, char* argv[]) {
         report << "fd" << fd << " " << link_target("/proc/self/fd/" + std::to_string(fd)) << "\n";
     }
     report.close();
-    rename((dir + "/report.tmp").c_str(), (dir + "/report").c_str());
-    return 0;
+    return rename((dir + "/report.tmp").c_str(), (dir + "/report").c_str()) == 0 ? 0 : 1;
 }
