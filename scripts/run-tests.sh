@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev libgmock-dev python3 systemd-container util-linux attr)
+packages=(cmake g++ make libgtest-dev libgmock-dev python3 systemd-container util-linux attr dpkg-dev file gzip)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

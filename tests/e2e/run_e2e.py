@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Runs end-to-end scenarios against the built kest-update.
 
-    run_e2e.py --kest-update BIN --kestd-v1 BIN --kestd-v2 BIN [MODULE ...]
+    run_e2e.py --kest-update BIN --kestd-v1 BIN --kestd-v2 BIN
+               [--package-from BUILD_DIR] [MODULE ...]
 
 MODULE names test modules of this folder (default: all test_*.py). Needs
 root. Removes what an earlier, killed run left behind before it starts, and
@@ -10,9 +11,12 @@ SIGHUP).
 """
 
 import argparse
+import glob
 import os
 import signal
+import subprocess
 import sys
+import tempfile
 import unittest
 
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for this suite
@@ -35,8 +39,21 @@ def parse_args():
     parser.add_argument("--kest-update", required=True)
     parser.add_argument("--kestd-v1", required=True)
     parser.add_argument("--kestd-v2", required=True)
+    parser.add_argument("--package-from", metavar="BUILD_DIR",
+                        help="build the Debian package of this build and install it with dpkg "
+                             "where the scenarios install kest-update into the container")
     parser.add_argument("modules", nargs="*")
     return parser.parse_args()
+
+
+def build_package(build_dir, output_dir):
+    """Packs the given build with CPack; returns the path of its .deb."""
+    subprocess.run(["cpack", "-G", "DEB", "--config", os.path.join(build_dir, "CPackConfig.cmake"),
+                    "-B", output_dir], check=True, stdout=subprocess.DEVNULL)
+    packages = glob.glob(os.path.join(output_dir, "kest-update_*.deb"))
+    if len(packages) != 1:
+        raise RuntimeError(f"expected one package in {output_dir}, found {packages}")
+    return packages[0]
 
 
 def main():
@@ -51,6 +68,11 @@ def main():
     for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
         signal.signal(signum, _interrupt)
 
+    package_dir = None
+    if args.package_from:
+        package_dir = tempfile.TemporaryDirectory(prefix="kest-e2e-package.")
+        os.environ["KEST_UPDATE_DEB"] = build_package(args.package_from, package_dir.name)
+
     workdir.clean_leftovers()
     loader = unittest.TestLoader()
     if args.modules:
@@ -61,6 +83,8 @@ def main():
         result = unittest.TextTestRunner(verbosity=2).run(suite)
     finally:
         session.shutdown()
+        if package_dir is not None:
+            package_dir.cleanup()
     return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
 
 

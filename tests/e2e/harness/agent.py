@@ -30,6 +30,8 @@ class Builds:
 
     def __init__(self):
         self.kest_update = _required_file("KEST_UPDATE_BIN")
+        # The Debian package of that binary, when the run built one.
+        self.kest_update_package = os.environ.get("KEST_UPDATE_DEB") or None
         self.releases = {"1": _required_file("KESTD_V1_BIN"), "2": _required_file("KESTD_V2_BIN")}
 
     def agent_binary(self, release):

@@ -14,8 +14,20 @@ LEFTOVER_PATHS = (agent.DROP_IN_DIR, agent.STATE_DIR, "/var/kest", "/etc/kest", 
 
 
 def install_updater(box, builds):
-    with open(builds.kest_update, "rb") as f:
-        agent.write_file(box, agent.UPDATER, f.read(), 0o755)
+    """Installs kest-update into the container: from its Debian package with
+    dpkg when one was built, else the bare binary."""
+    if builds.kest_update_package is None:
+        with open(builds.kest_update, "rb") as f:
+            agent.write_file(box, agent.UPDATER, f.read(), 0o755)
+        return
+    inside = "/tmp/kest-update.deb"
+    with open(builds.kest_update_package, "rb") as f:
+        agent.write_file(box, inside, f.read(), 0o644)
+    box.run(["dpkg", "-i", inside])
+    box.run(["rm", "-f", inside])
+    status = box.run(["dpkg-query", "-W", "-f=${Status}", "kest-update"]).stdout
+    if status != "install ok installed":
+        raise AssertionError(f"the package did not install: {status!r}")
 
 
 def remove_agent(box):
