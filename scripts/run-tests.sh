@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds kest-update twice (plain, and with
 # AddressSanitizer + UndefinedBehaviorSanitizer), and runs every test: unit tests in both
-# builds, the end-to-end suite against real systemd in the plain one; then checks the man page
-# and the Debian package.
+# builds, the end-to-end suite against real systemd in the plain one; runs the static checks
+# (clang-tidy, cppcheck), the valgrind leak check and, in a third build with clang, the fuzz
+# targets; then checks the man page and the Debian package.
 # Run as root on Debian 12 from the repository's root: scripts/run-tests.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev libgmock-dev python3 systemd-container util-linux attr dpkg-dev file gzip)
+packages=(cmake g++ make libgtest-dev libgmock-dev python3 systemd-container util-linux attr dpkg-dev file gzip
+    clang clang-tidy cppcheck valgrind libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
@@ -40,11 +42,17 @@ run_ctest() {
 
 cmake -S . -B build -DKEST_WERROR=ON
 cmake --build build -j "$jobs"
+# clang-tidy and cppcheck; the fuzz targets are checked once their build exists (below).
+scripts/check-static.sh build
 run_ctest build
 
 cmake -S . -B build-sanitize -DKEST_WERROR=ON -DKEST_SANITIZE=ON
 cmake --build build-sanitize -j "$jobs"
 run_ctest build-sanitize -LE e2e
+
+# libFuzzer targets (clang), each run for a bounded time over its corpus; then clang-tidy on them.
+scripts/run-fuzzers.sh build-fuzz 45
+clang-tidy -p build-fuzz --quiet fuzz/*.cpp
 
 # The man page, the plain install of the full build, and the Debian package (lintian,
 # hardening-check).
