@@ -1,0 +1,355 @@
+#!/usr/bin/python3
+"""Benchmarks the installer's copy against `cp -r`, its memory, and the caller's wait.
+
+    bench.py --build BUILD_DIR [--work DIR] [--rounds N] [copy|memory|detach|downtime|all ...]
+
+copy      the three workloads, fresh and in place, kest-copy-tree and `cp -r` interleaved
+memory    peak resident memory of kest-copy-tree on a 1 GiB file and on a 4 KiB file
+detach    how long a caller waits for the real kest-update to return
+downtime  agent downtime in the end-to-end suite's systemd container (see bench/README.md)
+all       copy, memory and detach (the default)
+
+Needs root (mount namespaces). Standard library only. Everything it generates lives below
+--work (default /var/tmp/kest-bench), which is removed at the end.
+"""
+
+import argparse
+import ctypes
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+KIB = 1024
+MIB = 1024 * KIB
+GIB = 1024 * MIB
+
+MEMORY_LIMIT_KIB = 8 * 1024
+DETACH_LIMIT_MS = 5.0
+FRESH_LIMIT = 1.20
+IN_PLACE_LIMIT = 1.10
+
+
+# ---------------------------------------------------------------- workloads
+
+def _pattern(seed, size=MIB):
+    """A deterministic block of pseudo-random bytes."""
+    return random.Random(seed).randbytes(size)
+
+
+def _write(path, size, block, offset):
+    """Writes `size` bytes to `path`: `block` read cyclically from `offset` on."""
+    with open(path, "wb") as out:
+        position = offset % len(block)
+        left = size
+        while left > 0:
+            chunk = block[position:position + left]
+            out.write(chunk)
+            left -= len(chunk)
+            position = 0
+
+
+def make_big(root):
+    """One file of 1 GiB."""
+    os.makedirs(root)
+    block = _pattern(1)
+    with open(os.path.join(root, "big.bin"), "wb") as out:
+        for index in range(GIB // MIB):
+            # A counter at the start of every MiB keeps the blocks distinct.
+            out.write(index.to_bytes(8, "little") + block[8:])
+
+
+def make_small(root):
+    """20,000 files of 4 KiB in 200 directories."""
+    block = _pattern(2)
+    for directory in range(200):
+        path = os.path.join(root, f"d{directory:03d}")
+        os.makedirs(path)
+        for index in range(100):
+            number = directory * 100 + index
+            _write(os.path.join(path, f"f{index:03d}"), 4 * KIB, block, number * 4099)
+
+
+def agent_sizes(seed=3, count=300, total=150 * MIB, low=KIB, high=30 * MIB):
+    """About `count` log-normal sizes between `low` and `high` adding up to about `total`."""
+    rng = random.Random(seed)
+    raw = [rng.lognormvariate(11.0, 2.5) for _ in range(count)]
+    scale = 1.0
+    for _ in range(50):
+        sizes = [min(high, max(low, int(value * scale))) for value in raw]
+        current = sum(sizes)
+        if abs(current - total) < MIB:
+            break
+        scale *= total / current
+    return sizes
+
+
+def make_agent(root):
+    """An agent-like tree: about 300 files, 1 KiB to 30 MiB, about 150 MiB, in 40 directories."""
+    rng = random.Random(4)
+    directories = [root]
+    os.makedirs(root)
+    for index in range(39):
+        parent = directories[rng.randrange(len(directories))] if index > 3 else root
+        path = os.path.join(parent, f"dir{index:02d}")
+        os.makedirs(path)
+        directories.append(path)
+    block = _pattern(5)
+    for index, size in enumerate(agent_sizes()):
+        directory = directories[rng.randrange(len(directories))]
+        _write(os.path.join(directory, f"file{index:03d}"), size, block, index * 7919)
+
+
+WORKLOADS = [
+    ("1 GiB file", "big", make_big),
+    ("20,000 x 4 KiB", "small", make_small),
+    ("agent tree", "agent", make_agent),
+]
+
+
+def tree_summary(root):
+    files = size = 0
+    directories = 0
+    for _, dirnames, filenames in os.walk(root):
+        directories += len(dirnames)
+        for name in filenames:
+            files += 1
+    for current, _, filenames in os.walk(root):
+        for name in filenames:
+            size += os.stat(os.path.join(current, name)).st_size
+    return files, directories, size
+
+
+# ---------------------------------------------------------------- running and timing
+
+REALTIME = ["/usr/bin/chrt", "--fifo", "10"]
+realtime = True
+
+
+def run_timed(argv):
+    """Runs argv with its output discarded; returns (seconds, exit status, rusage).
+    With `realtime`, the command runs under the FIFO scheduling class, so that other users'
+    builds on the machine do not preempt it (the same for both tools)."""
+    if realtime:
+        argv = REALTIME + argv
+    with open(os.devnull, "wb") as null:
+        start = time.perf_counter()
+        pid = os.posix_spawn(argv[0], argv, os.environ,
+                             file_actions=[(os.POSIX_SPAWN_DUP2, null.fileno(), 1)])
+        _, status, usage = os.wait4(pid, 0)
+        elapsed = time.perf_counter() - start
+    return elapsed, os.waitstatus_to_exitcode(status), usage
+
+
+def sync():
+    os.sync()
+
+
+def remove(path):
+    if os.path.lexists(path):
+        shutil.rmtree(path)
+
+
+def warm(root):
+    """Reads every file once, so that the page cache holds the source."""
+    for current, _, filenames in os.walk(root):
+        for name in filenames:
+            with open(os.path.join(current, name), "rb") as handle:
+                while handle.read(MIB):
+                    pass
+
+
+def copy_commands(kest_copy_tree, source, destination, fresh):
+    kest = [kest_copy_tree, source, destination]
+    # `cp -r SRC DST` onto an existing DST would copy into DST/SRC; SRC/. copies the contents.
+    cp = ["/bin/cp", "-r", source, destination] if fresh else \
+         ["/bin/cp", "-r", source + "/.", destination]
+    return kest, cp
+
+
+def time_pair(kest_copy_tree, source, destination, fresh, rounds):
+    """Interleaved rounds (kest, cp, kest, cp, ...); returns the two lists of seconds."""
+    kest, cp = copy_commands(kest_copy_tree, source, destination, fresh)
+    times = {"kest": [], "cp": []}
+
+    def one(name, argv, record):
+        if fresh:
+            remove(destination)
+        sync()
+        elapsed, code, _ = run_timed(argv)
+        if code != 0:
+            raise SystemExit(f"{' '.join(argv)} failed with {code}")
+        if record:
+            times[name].append(elapsed)
+
+    # One untimed run of each first: the source is in the cache and, in place, the
+    # destination exists.
+    one("kest", kest, False)
+    one("cp", cp, False)
+    for _ in range(rounds):
+        one("kest", kest, True)
+        one("cp", cp, True)
+    return times["kest"], times["cp"]
+
+
+def spread(values):
+    return f"{min(values):.3f}-{max(values):.3f}"
+
+
+def bench_copy(args, work):
+    results = []
+    print("copy: kest-copy-tree vs cp -r, warm cache (source read before the rounds, stays in the"
+          " page cache), sync before every timed run, medians of "
+          f"{args.rounds} interleaved rounds,"
+          f" {'chrt --fifo 10' if realtime else 'normal priority'}")
+    print(f"{'workload':<18} {'mode':<9} {'kest s':>8} {'(spread)':>13} {'cp s':>8}"
+          f" {'(spread)':>13} {'ratio':>6} {'limit':>6}")
+    for label, name, make in WORKLOADS:
+        if args.workload and name not in args.workload:
+            continue
+        source = os.path.join(work, name)
+        destination = os.path.join(work, name + ".copy")
+        make(source)
+        files, directories, size = tree_summary(source)
+        print(f"# {label}: {files} files, {directories} directories, {size / MIB:.1f} MiB",
+              flush=True)
+        warm(source)
+        for mode, fresh, limit in (("fresh", True, FRESH_LIMIT),
+                                   ("in place", False, IN_PLACE_LIMIT)):
+            kest, cp = time_pair(args.kest_copy_tree, source, destination, fresh, args.rounds)
+            ratio = statistics.median(kest) / statistics.median(cp)
+            results.append((label, mode, ratio, limit))
+            print(f"{label:<18} {mode:<9} {statistics.median(kest):8.3f} {spread(kest):>13}"
+                  f" {statistics.median(cp):8.3f} {spread(cp):>13} {ratio:6.2f} {limit:6.2f}"
+                  f"{'' if ratio <= limit else '  OVER'}", flush=True)
+        remove(destination)
+        remove(source)
+        sync()
+    worst = max(results, key=lambda entry: entry[2] / entry[3])
+    print(f"worst ratio: {worst[2]:.2f} ({worst[0]}, {worst[1]}; limit {worst[3]:.2f})")
+    return all(ratio <= limit for _, _, ratio, limit in results)
+
+
+# ---------------------------------------------------------------- memory
+
+def bench_memory(args, work):
+    big = os.path.join(work, "mem-big")
+    small = os.path.join(work, "mem-small")
+    make_big(big)
+    os.makedirs(small)
+    _write(os.path.join(small, "small.bin"), 4 * KIB, _pattern(6, 4 * KIB), 0)
+    ok = True
+    for label, source in (("1 GiB file", big), ("4 KiB file", small)):
+        destination = source + ".copy"
+        remove(destination)
+        completed = subprocess.run([args.kest_copy_tree, "--peak-memory", source, destination],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        rss = int(completed.stderr.rsplit("peak-memory-kib:", 1)[1])
+        ok = ok and completed.returncode == 0 and rss <= MEMORY_LIMIT_KIB
+        print(f"memory: peak RSS of kest-copy-tree (VmHWM), {label}: {rss} KiB"
+              f" (limit {MEMORY_LIMIT_KIB} KiB)"
+              f"{'' if completed.returncode == 0 else f', exit {completed.returncode}'}")
+        remove(destination)
+    remove(big)
+    remove(small)
+    return ok
+
+
+# ---------------------------------------------------------------- detachment
+
+def bench_detach(args, work):
+    """Runs the detach probe in a private mount namespace (see detach_probe.py)."""
+    os.makedirs(work)
+    # The probe mounts a tmpfs over /var/kest; a mount point made here is removed again.
+    made_mount_point = not os.path.lexists("/var/kest")
+    if made_mount_point:
+        os.mkdir("/var/kest", 0o755)
+    try:
+        command = ["unshare", "--mount", "--propagation", "private", "/usr/bin/python3",
+                   os.path.join(HERE, "detach_probe.py"), args.kest_update, work,
+                   str(args.detach_runs)]
+        completed = subprocess.run(command)
+    finally:
+        if made_mount_point:
+            os.rmdir("/var/kest")
+    return completed.returncode == 0
+
+
+# ---------------------------------------------------------------- downtime
+
+def bench_downtime(args, work):
+    command = ["/usr/bin/python3", os.path.join(HERE, "downtime.py"),
+               "--kest-update", args.kest_update, "--kestd-v1", args.kestd_v1,
+               "--kestd-v2", args.kestd_v2, "--rounds", str(args.downtime_rounds),
+               "--work", work]
+    completed = subprocess.run(command)
+    return completed.returncode == 0
+
+
+# ---------------------------------------------------------------- main
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True, help="the CMake build directory")
+    parser.add_argument("--work", default="/var/tmp/kest-bench",
+                        help="scratch directory, removed at the end")
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--workload", action="append", choices=[w[1] for w in WORKLOADS],
+                        help="only this copy workload (big, small, agent); may be repeated")
+    parser.add_argument("--detach-runs", type=int, default=50)
+    parser.add_argument("--downtime-rounds", type=int, default=3)
+    parser.add_argument("--no-realtime", action="store_true",
+                        help="run the copies at normal priority, not under chrt --fifo 10")
+    parser.add_argument("what", nargs="*", metavar="WHAT",
+                        help="all (default), copy, memory, detach or downtime")
+    args = parser.parse_args()
+    args.what = args.what or ["all"]
+    for what in args.what:
+        if what not in ("all", "copy", "memory", "detach", "downtime"):
+            parser.error(f"unknown benchmark {what!r}")
+    build = os.path.abspath(args.build)
+    args.kest_copy_tree = os.path.join(build, "kest-copy-tree")
+    args.kest_update = os.path.join(build, "kest-update")
+    args.kestd_v1 = os.path.join(build, "tests", "e2e", "kestd-v1")
+    args.kestd_v2 = os.path.join(build, "tests", "e2e", "kestd-v2")
+    return args
+
+
+def main():
+    global realtime
+    args = parse_args()
+    realtime = not args.no_realtime
+    if os.geteuid() != 0:
+        print("bench.py needs root (mount namespaces)", file=sys.stderr)
+        return 1
+    what = set(args.what)
+    if "all" in what:
+        what |= {"copy", "memory", "detach"}
+    work = os.path.abspath(args.work)
+    if os.path.exists(work):
+        shutil.rmtree(work)
+    os.makedirs(work)
+    ok = True
+    try:
+        if "copy" in what:
+            ok = bench_copy(args, os.path.join(work, "copy")) and ok
+        if "memory" in what:
+            ok = bench_memory(args, os.path.join(work, "memory")) and ok
+        if "detach" in what:
+            ok = bench_detach(args, os.path.join(work, "detach")) and ok
+        if "downtime" in what:
+            ok = bench_downtime(args, os.path.join(work, "downtime")) and ok
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("all figures within their limits" if ok else "some figure is over its limit")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
