@@ -8,18 +8,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev libgmock-dev python3 systemd-container util-linux attr dpkg-dev file gzip
-    clang clang-tidy cppcheck valgrind libclang-rt-14-dev)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing ${missing[*]}"
-    apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-fi
+scripts/ensure-packages.sh cmake g++ make libgtest-dev libgmock-dev python3 \
+    systemd-container util-linux attr dpkg-dev file gzip \
+    clang clang-tidy cppcheck valgrind libclang-rt-14-dev
 
 jobs=$(nproc)
 

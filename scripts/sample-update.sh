@@ -14,17 +14,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-packages=(cmake g++ make libgtest-dev libgmock-dev python3 systemd-container util-linux)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing ${missing[*]}"
-    apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-fi
+"$repo/scripts/ensure-packages.sh" cmake g++ make libgtest-dev libgmock-dev python3 systemd-container util-linux
 
 build=$(mktemp -d /tmp/kest-sample-build.XXXXXX)
 trap 'rm -rf "$build"' EXIT
