@@ -17,7 +17,6 @@
 #include <syslog.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -31,15 +30,22 @@ constexpr int exit_usage = 64;
 constexpr int exit_unknown_result = 255;
 
 void log_to_stderr(int priority, const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n", priority == LOG_ERR ? "err" : "info", message.c_str());
+    (void)std::fprintf(stderr, "%s: %s\n", priority == LOG_ERR ? "err" : "info",
+                       message.c_str());
 }
 
 void print_peak_memory() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
+        // "VmHWM:	    3144 kB"
         if (line.rfind("VmHWM:", 0) == 0) {
-            std::fprintf(stderr, "peak-memory-kib: %ld\n", std::atol(line.c_str() + 6));
+            const std::size_t first = line.find_first_of("0123456789");
+            const std::size_t last = line.find_first_not_of("0123456789", first);
+            if (first != std::string::npos) {
+                (void)std::fprintf(stderr, "peak-memory-kib: %s\n",
+                                   line.substr(first, last - first).c_str());
+            }
             return;
         }
     }
@@ -68,7 +74,8 @@ int main(int argc, char* argv[]) {
         }
     }
     if (argc - first != 2) {
-        std::fprintf(stderr, "usage: %s [--log-stderr] [--peak-memory] SRC DST\n", argv[0]);
+        (void)std::fprintf(stderr, "usage: %s [--log-stderr] [--peak-memory] SRC DST\n",
+                           argv[0]);
         return exit_usage;
     }
     if (to_stderr) {
