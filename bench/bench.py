@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Benchmarks the installer's copy against `cp -r`, its memory, and the caller's wait.
 
-    bench.py --build BUILD_DIR [--work DIR] [--rounds N] [copy|memory|detach|downtime|all ...]
+    bench.py --build BUILD_DIR [--work DIR] [--rounds N] [--workload big|small|agent]
+             [--no-realtime] [copy|memory|detach|downtime|all ...]
 
 copy      the three workloads, fresh and in place, kest-copy-tree and `cp -r` interleaved
 memory    peak resident memory of kest-copy-tree on a 1 GiB file and on a 4 KiB file
@@ -14,14 +15,12 @@ Needs root (mount namespaces). Standard library only. Everything it generates li
 """
 
 import argparse
-import ctypes
 import os
 import random
 import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
