@@ -17,7 +17,6 @@ the updater's own lines.
 
 import argparse
 import os
-import signal
 import statistics
 import sys
 
@@ -25,7 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 sys.path.insert(0, HERE)
 
-from harness import agent, session, systemd_agent, workdir  # noqa: E402
+from harness import entry, agent, session, systemd_agent, workdir  # noqa: E402
 from harness.wait import wait_for  # noqa: E402
 
 import bench  # noqa: E402  (the workload generator)
@@ -38,13 +37,6 @@ MARKS = [
     ("restart", "Restart the daemons via systemd"),
 ]
 
-
-class Interrupted(KeyboardInterrupt):
-    pass
-
-
-def _interrupt(signum, _frame):
-    raise Interrupted(f"signal {signum}")
 
 
 def agent_tree():
@@ -111,17 +103,12 @@ def report(label, rounds):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--kest-update", required=True)
-    parser.add_argument("--kestd-v1", required=True)
-    parser.add_argument("--kestd-v2", required=True)
+    entry.add_build_arguments(parser)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--work", help="unused; the harness keeps its own work folders")
     args = parser.parse_args()
-    os.environ["KEST_UPDATE_BIN"] = os.path.abspath(args.kest_update)
-    os.environ["KESTD_V1_BIN"] = os.path.abspath(args.kestd_v1)
-    os.environ["KESTD_V2_BIN"] = os.path.abspath(args.kestd_v2)
-    for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
-        signal.signal(signum, _interrupt)
+    entry.use_builds(args)
+    entry.stop_on_signals()
 
     workdir.clean_leftovers()
     try:

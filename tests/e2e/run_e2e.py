@@ -13,7 +13,6 @@ SIGHUP).
 import argparse
 import glob
 import os
-import signal
 import subprocess
 import sys
 import tempfile
@@ -23,22 +22,12 @@ SKIPPED = 77  # CTest's SKIP_RETURN_CODE for this suite
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from harness import session, workdir  # noqa: E402
-
-
-class Interrupted(KeyboardInterrupt):
-    """A termination signal; a KeyboardInterrupt so that unittest lets it through."""
-
-
-def _interrupt(signum, _frame):
-    raise Interrupted(f"signal {signum}")
+from harness import entry, session, workdir  # noqa: E402
 
 
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--kest-update", required=True)
-    parser.add_argument("--kestd-v1", required=True)
-    parser.add_argument("--kestd-v2", required=True)
+    entry.add_build_arguments(parser)
     parser.add_argument("--package-from", metavar="BUILD_DIR",
                         help="build the Debian package of this build and install it with dpkg "
                              "where the scenarios install kest-update into the container")
@@ -62,11 +51,8 @@ def main():
         # Mounts, namespaces and a booted container cannot exist without root.
         print("skipped: the end-to-end suite needs root (namespaces, mounts, a container)")
         return SKIPPED
-    os.environ["KEST_UPDATE_BIN"] = os.path.abspath(args.kest_update)
-    os.environ["KESTD_V1_BIN"] = os.path.abspath(args.kestd_v1)
-    os.environ["KESTD_V2_BIN"] = os.path.abspath(args.kestd_v2)
-    for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
-        signal.signal(signum, _interrupt)
+    entry.use_builds(args)
+    entry.stop_on_signals()
 
     package_dir = None
     if args.package_from:

@@ -11,25 +11,17 @@ powered off and its overlay removed however the run ends.
 
 import argparse
 import os
-import signal
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from harness import agent, session, systemd_agent, workdir  # noqa: E402
+from harness import entry, agent, session, systemd_agent, workdir  # noqa: E402
 from harness.loglines import ERR, INFO  # noqa: E402
 from harness.wait import wait_for  # noqa: E402
 
 PRIORITY_NAMES = {INFO: "info", ERR: "err"}
 
-
-class Interrupted(KeyboardInterrupt):
-    pass
-
-
-def _interrupt(signum, _frame):
-    raise Interrupted(f"signal {signum}")
 
 
 def describe_agent(box):
@@ -76,15 +68,10 @@ def run(builds):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--kest-update", required=True)
-    parser.add_argument("--kestd-v1", required=True)
-    parser.add_argument("--kestd-v2", required=True)
+    entry.add_build_arguments(parser)
     args = parser.parse_args()
-    os.environ["KEST_UPDATE_BIN"] = os.path.abspath(args.kest_update)
-    os.environ["KESTD_V1_BIN"] = os.path.abspath(args.kestd_v1)
-    os.environ["KESTD_V2_BIN"] = os.path.abspath(args.kestd_v2)
-    for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
-        signal.signal(signum, _interrupt)
+    entry.use_builds(args)
+    entry.stop_on_signals()
 
     workdir.clean_leftovers()
     try:

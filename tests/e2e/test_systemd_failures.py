@@ -20,10 +20,7 @@ class InstallationFailureTest(SystemdCase):
         lines = self.update(package)
 
         before, walk, after = expect.split_walk(self, lines)
-        expect.assert_lines(self, before, [info(expect.STARTED),
-                                           info("Patch agent service file"),
-                                           info("Stopping systemd service")],
-                            "lines before the walk")
+        expect.assert_systemd_stop(self, before)
         self.assertIn(info(expect.COPY + "/var/kest/update/etc/kest"), walk)
         self.assertTrue(after, "the failure must be logged")
         self.assertEqual(after[-1], err("Error while copying update -102"),

@@ -28,10 +28,7 @@ class WholeRoadTest(SystemdCase):
         lines = self.update(package)
 
         before, walk, after = expect.split_walk(self, lines)
-        expect.assert_lines(self, before, [info(expect.STARTED),
-                                           info("Patch agent service file"),
-                                           info("Stopping systemd service")],
-                            "lines before the walk")
+        expect.assert_systemd_stop(self, before)
         expect.assert_walk(self, walk, expect.staged_directories(package),
                            created=["/var/kest/update/usr/share/kestd"])
         expect.assert_lines(self, after, expect.systemd_restart_attempt(),

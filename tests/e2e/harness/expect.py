@@ -86,6 +86,12 @@ def assert_lines(testcase, actual, expected, what):
                          f"{format_lines(expected)}")
 
 
+def assert_systemd_stop(testcase, before):
+    """The lines before the walk on the systemd road: start-up, patch, stop."""
+    assert_lines(testcase, before, [info(STARTED), info("Patch agent service file"),
+                                    info("Stopping systemd service")], "lines before the walk")
+
+
 def systemd_restart_attempt(restart_works=True, service_works=False):
     """Lines of one restart attempt under systemd, up to where it succeeds
     or, when neither way works, up to the start command's announcement."""
