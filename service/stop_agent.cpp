@@ -1,10 +1,6 @@
 #include "service/stop_agent.h"
 
 #include <signal.h>
-// glibc 2.36 declares these without C linkage for C++.
-extern "C" {
-#include <sys/pidfd.h>
-}
 
 #include <cerrno>
 #include <chrono>
@@ -33,7 +29,7 @@ void wait_then_kill(long pid) {
     bool without_pidfd = false;
     for (int probe = 0; probe < probes; ++probe) {
         if (!agent.valid() && !without_pidfd) {
-            const int fd = pidfd_open(static_cast<pid_t>(pid), 0);
+            const int fd = platform::open_pidfd(pid);
             if (fd >= 0) {
                 agent.reset(fd);
             } else if (errno == ESRCH) {

@@ -14,9 +14,9 @@ extern "C" {
 #include "updater/systemd_present.h"
 
 namespace kest::platform {
-namespace {
+namespace real {
 
-void real_pause_for(std::chrono::milliseconds duration) {
+void pause_for(std::chrono::milliseconds duration) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
     timespec left{};
     left.tv_sec = static_cast<time_t>(seconds.count());
@@ -25,29 +25,39 @@ void real_pause_for(std::chrono::milliseconds duration) {
     }
 }
 
-bool real_systemd_check() {
+bool systemd_check() {
     return systemd_installed("/usr/lib/systemd", "/lib/systemd");
 }
 
-int real_shell(const char* command) {
+int shell(const char* command) {
     // The commands are fixed texts and the caller's own start command, run through the shell
     // as given by design.
     return std::system(command);  // NOLINT(cert-env33-c)
 }
 
-int real_send_signal(int pidfd, long pid, int signal) {
+int open_pidfd(long pid) {
+    // pidfd_open always sets close-on-exec on the descriptor it returns.
+    return pidfd_open(static_cast<pid_t>(pid), 0);
+}
+
+int send_signal(int pidfd, long pid, int signal) {
     if (pidfd >= 0) {
         return pidfd_send_signal(pidfd, signal, nullptr, 0);
     }
     return kill(static_cast<pid_t>(pid), signal);
 }
 
-}  // namespace
+void detach(const char* directory) {
+    detach_from_caller(directory);
+}
 
-void (*pause_for)(std::chrono::milliseconds) = real_pause_for;
-bool (*systemd_check)() = real_systemd_check;
-int (*shell)(const char*) = real_shell;
-void (*detach)(const char*) = detach_from_caller;
-int (*send_signal)(int, long, int) = real_send_signal;
+}  // namespace real
+
+std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
+std::function<bool()> systemd_check = real::systemd_check;
+std::function<int(const char*)> shell = real::shell;
+std::function<void(const char*)> detach = real::detach;
+std::function<int(long)> open_pidfd = real::open_pidfd;
+std::function<int(int, long, int)> send_signal = real::send_signal;
 
 }  // namespace kest::platform

@@ -1,20 +1,33 @@
 // The few platform services that the update sequence's decisions depend on, reached through
-// replaceable function pointers: production uses the real ones, unit tests install recorders.
+// replaceable closures: production uses the real ones, unit tests install recorders.
 #pragma once
 
 #include <chrono>
+#include <functional>
 
 namespace kest::platform {
 
 // Sleeps for the given time, resuming after interruptions.
-extern void (*pause_for)(std::chrono::milliseconds duration);
+extern std::function<void(std::chrono::milliseconds duration)> pause_for;
 // Whether systemd is installed on this host.
-extern bool (*systemd_check)();
+extern std::function<bool()> systemd_check;
 // Runs a command line through the system shell and returns its raw wait status.
-extern int (*shell)(const char* command);
+extern std::function<int(const char* command)> shell;
 // Detaches the run from its caller; returns only in the process that goes on.
-extern void (*detach)(const char* directory);
+extern std::function<void(const char* directory)> detach;
+// Opens a pidfd for process `pid` (close-on-exec); a descriptor, or -1 with errno.
+extern std::function<int(long pid)> open_pidfd;
 // Sends `signal` through `pidfd` when it is valid (>= 0), else to `pid`; 0 or -1 with errno.
-extern int (*send_signal)(int pidfd, long pid, int signal);
+extern std::function<int(int pidfd, long pid, int signal)> send_signal;
+
+// The real services, which the seams above hold unless a test replaces them.
+namespace real {
+void pause_for(std::chrono::milliseconds duration);
+bool systemd_check();
+int shell(const char* command);
+void detach(const char* directory);
+int open_pidfd(long pid);
+int send_signal(int pidfd, long pid, int signal);
+}  // namespace real
 
 }  // namespace kest::platform

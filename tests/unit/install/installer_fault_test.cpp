@@ -74,7 +74,6 @@ class installer_fault_test : public testing::seam_test {
             EXPECT_EQ(chdir(saved_cwd_), 0);
             EXPECT_EQ(umount2(root_.path().c_str(), MNT_DETACH), 0);
         }
-        platform::send_signal = real_send_signal_;
         seam_test::TearDown();
     }
 
@@ -107,7 +106,6 @@ class installer_fault_test : public testing::seam_test {
     bool mounted_ = false;
     char saved_cwd_[PATH_MAX] = {};
     mode_t saved_mask_ = 0;
-    decltype(platform::send_signal) real_send_signal_ = platform::send_signal;
 };
 
 TEST_F(installer_fault_test, full_file_system_fails_the_run_after_the_attempts) {

@@ -29,11 +29,10 @@ struct sent_signal {
     int signal;
 };
 std::vector<sent_signal> sent;
-decltype(platform::send_signal) real_send_signal = platform::send_signal;
 
 int record_and_send(int pidfd, long pid, int signal) {
     sent.push_back({pidfd, pid, signal});
-    return real_send_signal(pidfd, pid, signal);
+    return platform::real::send_signal(pidfd, pid, signal);
 }
 
 // A child that waits until a signal ends it.
@@ -61,10 +60,6 @@ class stop_agent_test : public testing::seam_test {
         testing::systemd_installed_answer = false;
         sent.clear();
         platform::send_signal = record_and_send;
-    }
-    void TearDown() override {
-        platform::send_signal = real_send_signal;
-        seam_test::TearDown();
     }
 };
 

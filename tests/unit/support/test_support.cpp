@@ -25,11 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-decltype(platform::pause_for) real_pause_for = platform::pause_for;
-decltype(platform::systemd_check) real_systemd_check = platform::systemd_check;
-decltype(platform::shell) real_shell = platform::shell;
-decltype(platform::detach) real_detach = platform::detach;
-
 void record_line(int priority, const std::string& text) {
     logged.push_back({priority, text});
 }
@@ -76,10 +71,12 @@ void seam_test::SetUp() {
 
 void seam_test::TearDown() {
     set_log_sink(nullptr);
-    platform::pause_for = real_pause_for;
-    platform::systemd_check = real_systemd_check;
-    platform::shell = real_shell;
-    platform::detach = real_detach;
+    platform::pause_for = platform::real::pause_for;
+    platform::systemd_check = platform::real::systemd_check;
+    platform::shell = platform::real::shell;
+    platform::detach = platform::real::detach;
+    platform::open_pidfd = platform::real::open_pidfd;
+    platform::send_signal = platform::real::send_signal;
 }
 
 namespace {

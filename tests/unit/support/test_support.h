@@ -30,7 +30,8 @@ extern bool systemd_installed_answer;
 log_line info(const std::string& text);
 log_line err(const std::string& text);
 
-// Installs the recorders before each test and restores the real platform afterwards.
+// Installs the recorders before each test and restores the real platform (every seam)
+// afterwards.
 class seam_test : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -41,7 +41,6 @@ class run_update_test : public testing::seam_test {
     }
     void TearDown() override {
         ASSERT_EQ(chdir(saved_cwd_), 0);
-        platform::send_signal = real_send_signal_;
         seam_test::TearDown();
     }
     int run(std::vector<const char*> args) {
@@ -54,7 +53,6 @@ class run_update_test : public testing::seam_test {
 
   private:
     char saved_cwd_[PATH_MAX] = {};
-    decltype(platform::send_signal) real_send_signal_ = platform::send_signal;
 };
 
 TEST_F(run_update_test, wrong_argument_count_is_minus_two_and_silent) {
