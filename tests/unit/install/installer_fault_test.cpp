@@ -158,7 +158,7 @@ class running_executable {
   public:
     explicit running_executable(const std::string& path) : path_(path) {
         write_file(path, read_file("/bin/sleep"), 0755);
-        pid_ = fork();
+        pid_ = testing::fork_tied_child();
         if (pid_ == 0) {
             execl(path.c_str(), "kestd", "60", static_cast<char*>(nullptr));
             _exit(127);

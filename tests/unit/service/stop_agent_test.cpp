@@ -37,7 +37,7 @@ int record_and_send(int pidfd, long pid, int signal) {
 
 // A child that waits until a signal ends it.
 pid_t start_sleeper() {
-    const pid_t child = fork();
+    const pid_t child = testing::fork_tied_child();
     if (child == 0) {
         for (;;) {
             pause();

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -108,6 +110,16 @@ scratch_dir::~scratch_dir() {
         }
     }
     fs::remove_all(path_, error);
+}
+
+pid_t fork_tied_child() {
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    // The parent may have ended before the signal was asked for.
+    if (child == 0 && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) {
+        _exit(127);
+    }
+    return child;
 }
 
 void write_file(const std::string& path, const std::string& content, mode_t mode) {

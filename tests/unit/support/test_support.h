@@ -55,6 +55,10 @@ class scratch_dir {
     std::string path_;
 };
 
+// fork(), with a child that the kernel kills when this process ends: a helper process must not
+// outlive a failed or timed-out test (it would hold CTest's output pipe open).
+pid_t fork_tied_child();
+
 void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::string read_file(const std::string& path);
 mode_t mode_of(const std::string& path);

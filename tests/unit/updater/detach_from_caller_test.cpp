@@ -18,7 +18,7 @@ using testing::read_file;
 
 // Runs the probe as a caller with a restrictive mask would, and returns its exit status.
 int run_probe_as_caller(const std::string& dir) {
-    const pid_t caller = fork();
+    const pid_t caller = testing::fork_tied_child();
     if (caller == 0) {
         umask(077);
         execl(DETACH_PROBE_PATH, DETACH_PROBE_PATH, dir.c_str(), static_cast<char*>(nullptr));

@@ -24,7 +24,7 @@ int run_binary(const std::vector<std::string>& args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-    const pid_t child = fork();
+    const pid_t child = testing::fork_tied_child();
     if (child == 0) {
         execv(KEST_UPDATE_PATH, argv.data());
         _exit(127);
