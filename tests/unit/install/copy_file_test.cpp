@@ -1,7 +1,6 @@
 #include "install/copy_file.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,12 +112,8 @@ TEST_F(copy_file_test, file_copied_onto_itself_keeps_its_bytes) {
 }
 
 TEST_F(copy_file_test, full_file_system_is_a_transfer_failure) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "mounting a small tmpfs needs root";
-    }
     // A private mount namespace keeps the tmpfs away from the host even if the test dies.
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_TRUE(testing::enter_private_mount_namespace());
     const std::string mount_point = dir_ / "small";
     ASSERT_EQ(mkdir(mount_point.c_str(), 0755), 0);
     ASSERT_EQ(mount("none", mount_point.c_str(), "tmpfs", 0, "size=64k"), 0);

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -47,11 +46,7 @@ class installer_fault_test : public testing::seam_test {
   protected:
     void SetUp() override {
         seam_test::SetUp();
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "mounting file systems needs root";
-        }
-        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_TRUE(testing::enter_private_mount_namespace());
         // A tmpfs: fast, cleaned up by one unmount, and a running executable on it is busy
         // (overlayfs would let it be opened for writing).
         ASSERT_EQ(mount("none", root_.path().c_str(), "tmpfs", 0, "mode=0755"), 0);

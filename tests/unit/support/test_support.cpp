@@ -1,12 +1,17 @@
 #include "support/test_support.h"
 
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +19,7 @@
 
 #include "updater/log.h"
 #include "updater/platform.h"
+#include "updater/unique_fd.h"
 
 namespace kest::testing {
 
@@ -110,6 +116,54 @@ scratch_dir::~scratch_dir() {
         }
     }
     fs::remove_all(path_, error);
+}
+
+namespace {
+
+bool write_proc_file(const std::string& path, const std::string& text) {
+    const unique_fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    return fd.valid() &&
+           write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+::testing::AssertionResult failed(const std::string& step) {
+    return ::testing::AssertionFailure() << step << ": " << std::strerror(errno);
+}
+
+}  // namespace
+
+::testing::AssertionResult enter_private_mount_namespace() {
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (uid == 0) {
+        if (unshare(CLONE_NEWNS) != 0) {
+            return failed("unshare(CLONE_NEWNS)");
+        }
+    } else {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+            return failed("unshare(CLONE_NEWUSER | CLONE_NEWNS)");
+        }
+        // Without "deny", an unprivileged process may not write its group map.
+        if (!write_proc_file("/proc/self/setgroups", "deny") ||
+            !write_proc_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !write_proc_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+            return failed("mapping the user to root");
+        }
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return failed("making the mounts private");
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool real_root() {
+    // The initial user namespace maps every id onto itself.
+    std::ifstream map("/proc/self/uid_map");
+    unsigned long inside = 1;
+    unsigned long outside = 1;
+    unsigned long count = 0;
+    return geteuid() == 0 && map >> inside >> outside >> count && inside == 0 && outside == 0 &&
+           count == 4294967295UL;
 }
 
 pid_t fork_tied_child() {

@@ -55,6 +55,14 @@ class scratch_dir {
     std::string path_;
 };
 
+// Enters a private mount namespace, so that mounts made afterwards never reach the host (every
+// mount seen becomes private). As root, a new mount namespace; as any other user, a new user
+// namespace too, in which this user is root.
+::testing::AssertionResult enter_private_mount_namespace();
+// Whether this process is root of the machine (and not of a user namespace): only then can it
+// give files to other users.
+bool real_root();
+
 // fork(), with a child that the kernel kills when this process ends: a helper process must not
 // outlive a failed or timed-out test (it would hold CTest's output pipe open).
 pid_t fork_tied_child();
