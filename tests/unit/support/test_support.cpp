@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <iterator>
 #include <ostream>
 
+#include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
 #include "updater/unique_fd.h"
@@ -174,6 +176,34 @@ pid_t fork_tied_child() {
         _exit(127);
     }
     return child;
+}
+
+int run_sealed(const std::string& program, std::vector<std::string> args, mode_t mask) {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const std::string kest_dir = fs::path(staging_root).parent_path();
+    const pid_t child = fork_tied_child();
+    if (child == 0) {
+        struct stat status {};
+        const bool sealed = enter_private_mount_namespace() &&
+                            (stat(kest_dir.c_str(), &status) != 0
+                                 ? errno == ENOENT
+                                 : mount("none", kest_dir.c_str(), "tmpfs", 0, "mode=0755") == 0);
+        if (!sealed) {
+            _exit(126);
+        }
+        umask(mask);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = -1;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
 }
 
 void write_file(const std::string& path, const std::string& content, mode_t mode) {

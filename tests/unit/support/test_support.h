@@ -67,6 +67,12 @@ bool real_root();
 // outlive a failed or timed-out test (it would hold CTest's output pipe open).
 pid_t fork_tied_child();
 
+// Runs `program` with `args` in a child with creation mask `mask`; returns its wait status, or
+// -1 when it could not start. The child runs where no update can happen: in a private mount
+// namespace with an empty tmpfs over the staging root's parent (when there is one), so that even
+// a kest-update that let a run through would find no update directory and stop there.
+int run_sealed(const std::string& program, std::vector<std::string> args, mode_t mask = 022);
+
 void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::string read_file(const std::string& path);
 mode_t mode_of(const std::string& path);

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -16,20 +14,6 @@ using testing::exists;
 using testing::mode_of;
 using testing::read_file;
 
-// Runs the probe as a caller with a restrictive mask would, and returns its exit status.
-int run_probe_as_caller(const std::string& dir) {
-    const pid_t caller = testing::fork_tied_child();
-    if (caller == 0) {
-        umask(077);
-        execl(DETACH_PROBE_PATH, DETACH_PROBE_PATH, dir.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = -1;
-    while (waitpid(caller, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
-}
-
 bool wait_for_file(const std::string& path) {
     for (int i = 0; i < 1000; ++i) {
         if (exists(path)) {
@@ -42,7 +26,8 @@ bool wait_for_file(const std::string& path) {
 
 TEST(detach_from_caller_test, caller_sees_zero_at_once_and_the_child_goes_on_clean) {
     testing::scratch_dir dir;
-    const int status = run_probe_as_caller(dir.path());
+    // As a caller with a restrictive mask would.
+    const int status = testing::run_sealed(DETACH_PROBE_PATH, {dir.path()}, 077);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_FALSE(exists(dir / "made")) << "the caller was released before any work was done";

@@ -1,8 +1,8 @@
 // The built kest-update, run as a caller would, with argument lists it must refuse. These runs
-// end before the updater logs or touches anything, so they are safe on any machine.
+// end before the updater logs or touches anything, and run where no update could happen anyway
+// (testing::run_sealed), so they are safe on any machine.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -16,22 +16,7 @@ namespace {
 // Runs kest-update with `args` after the program name; returns its exit status, or -1 when it
 // did not exit normally.
 int run_binary(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    std::string program = KEST_UPDATE_PATH;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (std::string& arg : copies) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t child = testing::fork_tied_child();
-    if (child == 0) {
-        execv(KEST_UPDATE_PATH, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = testing::run_sealed(KEST_UPDATE_PATH, args);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
