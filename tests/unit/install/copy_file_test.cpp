@@ -47,8 +47,9 @@ TEST_F(copy_file_test, empty_source_gives_empty_destination_and_success) {
     write_file(dir_ / "src", "");
     write_file(dir_ / "dst", "old");
     EXPECT_EQ(copy_file(dir_ / "src", dir_ / "dst"), copy_ok);
-    EXPECT_TRUE(exists(dir_ / "dst"));
     EXPECT_EQ(read_file(dir_ / "dst"), "");
+    EXPECT_EQ(copy_file(dir_ / "src", dir_ / "new"), copy_ok);
+    EXPECT_TRUE(exists(dir_ / "new")) << "an empty staged file is installed too";
 }
 
 TEST_F(copy_file_test, new_destination_takes_the_staged_permission_bits_only) {

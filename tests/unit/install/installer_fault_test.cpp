@@ -400,8 +400,14 @@ TEST_F(installer_fault_test, destination_paths_beyond_the_limit_fail_the_run) {
     }
     const char* argv[] = {"kest-update", "start", "0"};
     const int result = run_update(3, argv, {stage_, long_target, "-"});
+    // The first destination directory beyond the limit cannot even be looked at.
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(logged.back().text.rfind("Error while copying update -", 0), 0u) << logged.back();
+    const std::string code = std::to_string(copy_stat_failed);
+    ASSERT_GE(logged.size(), 2u);
+    EXPECT_EQ(logged.back(), err("Error while copying update " + code));
+    const std::string& failed = logged[logged.size() - 2].text;
+    EXPECT_EQ(failed.rfind("Failed to copy " + stage_ + "/" + name, 0), 0u) << failed;
+    EXPECT_EQ(failed.substr(failed.rfind(": ")), ": error " + code);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,7 @@ TEST_F(patch_service_unit_test, unit_without_marker_gets_the_dropin_and_a_reload
 
     EXPECT_EQ(mode_of(dropin_), 0755u);
     EXPECT_EQ(read_file(override_), override_content);
-    EXPECT_EQ(override_content.size(), 27u);
+    EXPECT_EQ(std::filesystem::file_size(override_), 27u);
     EXPECT_EQ(mode_of(override_), 0644u);
     EXPECT_EQ(commands, std::vector<std::string>{"systemctl daemon-reload"});
     EXPECT_EQ(logged, std::vector{info("Patch agent service file")});
