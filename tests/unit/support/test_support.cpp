@@ -181,6 +181,7 @@ pid_t fork_tied_child() {
 int run_sealed(const std::string& program, std::vector<std::string> args, mode_t mask) {
     args.insert(args.begin(), program);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }
