@@ -18,8 +18,13 @@ fail() {
     failures=$((failures + 1))
 }
 
+echo "== package build"
+deb=$(scripts/build-deb.sh)
+echo "$deb"
+
 echo "== man page"
-page=packaging/kest-update.8
+# As the package's build configured it, with the project's version and build number.
+page=build-deb/packaging/kest-update.8
 warnings=$( {
     groff -ww -z -man "$page"
     LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" >/dev/null
@@ -54,9 +59,6 @@ $installed"
 done
 
 echo "== package"
-deb=$(scripts/build-deb.sh)
-echo "$deb"
-
 # Mode, owner and path of every entry; sizes and dates vary.
 contents=$(dpkg-deb -c "$deb" | awk '{print $1, $2, $6}')
 expected_contents="drwxr-xr-x root/root ./usr/

@@ -12,11 +12,10 @@
 #include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
+#include "updater/version.h"
 
 namespace kest {
 namespace {
-
-constexpr int build_number = 2025011521;
 
 // The updater copies the staged tree over / as root, so nobody else may be able to change it.
 bool staging_root_is_safe() {
@@ -48,7 +47,7 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
     }
 
     log_open();
-    log_info("Started Kest Updater version 10.15 (%d)", build_number);
+    log_info("Started Kest Updater version %s (%d)", version, build_number);
     if (chdir(paths.staging_root.c_str()) != 0) {
         log_err("Failed to change the current update directory");
         return 1;

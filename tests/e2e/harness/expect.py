@@ -7,10 +7,26 @@ before children, with its "Create directory" or "Skiping" line right after
 its own announcement, and nothing else in between.
 """
 
+import os
+import re
+
 from .agent import STAGING_ROOT
 from .loglines import DAEMON, ERR, INFO, UPDATER_IDENT, LogLine, format_lines
 
-STARTED = "Started Kest Updater version 10.15 (2025011521)"
+
+def _started_line():
+    """The start-up line of the kest-update under test, with the version and
+    build number of its build: the header that CMake generated from the
+    project's settings, in the build folder that holds the binary."""
+    build_dir = os.path.dirname(os.environ["KEST_UPDATE_BIN"])
+    with open(os.path.join(build_dir, "generated", "updater", "version.h")) as header:
+        text = header.read()
+    version = re.search(r'version = "([^"]+)"', text).group(1)
+    build_number = re.search(r"build_number = (\d+)", text).group(1)
+    return f"Started Kest Updater version {version} ({build_number})"
+
+
+STARTED = _started_line()
 COPY = "Copy to directory "
 CREATE = "Create directory "
 SKIP = "Systemd not installed. Skiping the {} folder"

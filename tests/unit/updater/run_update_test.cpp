@@ -22,7 +22,9 @@ using testing::read_file;
 using testing::scratch_dir;
 using testing::write_file;
 
-const testing::log_line started = info("Started Kest Updater version 10.15 (2025011521)");
+// The version and build number of the CMake project.
+const testing::log_line started =
+    info("Started Kest Updater version " EXPECTED_VERSION " (" EXPECTED_BUILD_NUMBER ")");
 
 class run_update_test : public testing::seam_test {
   protected:
