@@ -36,10 +36,10 @@ std::string read_text_file(const std::string& path) {
     }
 }
 
+// Created with its final mode, as the drop-in file is; an existing directory is given that mode.
 void ensure_directory(const std::string& path) {
     std::error_code error;
-    fs::create_directory(path, error);
-    if (error) {
+    if (mkdir(path.c_str(), 0755) != 0 && (errno != EEXIST || !fs::is_directory(path, error))) {
         return;
     }
     fs::permissions(path,

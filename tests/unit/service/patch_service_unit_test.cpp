@@ -56,6 +56,18 @@ TEST_F(patch_service_unit_test, unit_without_marker_gets_the_dropin_and_a_reload
     EXPECT_EQ(logged, std::vector{info("Patch agent service file")});
 }
 
+TEST_F(patch_service_unit_test, dropin_and_its_directory_are_created_with_their_final_modes) {
+    // With every change of mode refused, both keep the mode they were created with: with the
+    // creation mask cleared, a wider one would let anyone open them until narrowed.
+    write_file(unit_, "[Service]\n");
+    EXPECT_EQ(testing::run_in_child([this] {
+                  return testing::refuse_mode_changes() ? (patch_service_unit(unit_), 0) : 1;
+              }),
+              0);
+    EXPECT_EQ(mode_of(dropin_), 0755u);
+    EXPECT_EQ(mode_of(override_), 0644u);
+}
+
 TEST_F(patch_service_unit_test, existing_dropin_modes_and_content_are_replaced) {
     write_file(unit_, "[Service]\n");
     mkdir(dropin_.c_str(), 0700);

@@ -1,16 +1,20 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -178,6 +182,35 @@ pid_t fork_tied_child() {
     return child;
 }
 
+int run_in_child(const std::function<int()>& body) {
+    const pid_t child = fork_tied_child();
+    if (child == 0) {
+        _exit(body());
+    }
+    int status = -1;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+bool refuse_mode_changes() {
+    // The test's own calls use the native system call numbers; no architecture check needed.
+    std::vector<long> calls = {__NR_fchmod, __NR_fchmodat};
+#ifdef __NR_chmod
+    calls.push_back(__NR_chmod);
+#endif
+    std::vector<sock_filter> filter = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+    for (const long call : calls) {
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(call), 0, 1));
+        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 int run_sealed(const std::string& program, std::vector<std::string> args, mode_t mask) {
     args.insert(args.begin(), program);
     std::vector<char*> argv;
@@ -187,24 +220,19 @@ int run_sealed(const std::string& program, std::vector<std::string> args, mode_t
     }
     argv.push_back(nullptr);
     const std::string kest_dir = fs::path(staging_root).parent_path();
-    const pid_t child = fork_tied_child();
-    if (child == 0) {
+    return run_in_child([&] {
         struct stat status {};
         const bool sealed = enter_private_mount_namespace() &&
                             (stat(kest_dir.c_str(), &status) != 0
                                  ? errno == ENOENT
                                  : mount("none", kest_dir.c_str(), "tmpfs", 0, "mode=0755") == 0);
         if (!sealed) {
-            _exit(126);
+            return 126;
         }
         umask(mask);
         execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = -1;
-    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
+        return 127;
+    });
 }
 
 void write_file(const std::string& path, const std::string& content, mode_t mode) {

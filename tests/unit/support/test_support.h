@@ -67,6 +67,13 @@ bool real_root();
 // outlive a failed or timed-out test (it would hold CTest's output pipe open).
 pid_t fork_tied_child();
 
+// Runs `body` in a child from fork_tied_child() that exits with what `body` returns; returns
+// the child's wait status, or -1 when it could not start.
+int run_in_child(const std::function<int()>& body);
+// Makes every later change of a file's mode by this process fail with EPERM, so that files keep
+// the mode they were created with; false when it cannot. For a child: it cannot be undone.
+bool refuse_mode_changes();
+
 // Runs `program` with `args` in a child with creation mask `mask`; returns its wait status, or
 // -1 when it could not start. The child runs where no update can happen: in a private mount
 // namespace with an empty tmpfs over the staging root's parent (when there is one), so that even
