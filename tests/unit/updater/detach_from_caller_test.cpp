@@ -1,11 +1,15 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <string>
 #include <thread>
 
 #include "support/test_support.h"
+#include "updater/standard_descriptors.h"
 
 namespace kest {
 namespace {
@@ -43,6 +47,28 @@ TEST(detach_from_caller_test, caller_sees_zero_at_once_and_the_child_goes_on_cle
         EXPECT_NE(report.find("fd" + std::to_string(fd) + " /dev/null\n"), std::string::npos)
             << report;
     }
+}
+
+// Where descriptor `fd` leads, or "" when it is closed.
+std::string link_of(int fd) {
+    char target[PATH_MAX] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    return readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
+
+TEST(detach_from_caller_test, closed_standard_descriptors_are_filled_with_dev_null) {
+    const int status = testing::run_in_child([] {
+        const std::string out = link_of(STDOUT_FILENO);
+        (void)close(STDIN_FILENO);
+        (void)close(STDERR_FILENO);
+        fill_standard_descriptors();
+        const bool filled = link_of(STDIN_FILENO) == "/dev/null" &&
+                            (fcntl(STDIN_FILENO, F_GETFL) & O_ACCMODE) == O_RDONLY &&
+                            link_of(STDERR_FILENO) == "/dev/null" &&
+                            (fcntl(STDERR_FILENO, F_GETFL) & O_ACCMODE) == O_WRONLY;
+        return filled && link_of(STDOUT_FILENO) == out ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0) << "0 and 2 lead to /dev/null for reading and writing, 1 stays";
 }
 
 }  // namespace

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# A check of the unit tests: applies representative faults to a scratch copy of this tree, one at
+# a time, rebuilds, runs the unit tests (each bounded by its CTest timeout) and prints per fault
+# whether the tests caught it, missed it or hung (a test ran into its timeout, which fails it).
+# A fault is one exact text replaced in one file; a fault whose text is no longer found is
+# reported as not applicable and must be brought up to date with the code.
+# Exits nonzero if any fault is missed or not applicable.
+# Usage: scripts/inject-faults.sh [FAULT_NAME...]   (default: every fault)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# The working tree as it is, committed or not, without build folders.
+git ls-files -z --cached --others --exclude-standard | tar --null --ignore-failed-read -T - -cf - | tar -x -C "$scratch"
+cmake -S "$scratch" -B "$scratch/build" >/dev/null
+
+names=() files=() texts=() replacements=()
+# fault NAME FILE TEXT REPLACEMENT
+fault() { names+=("$1") files+=("$2") texts+=("$3") replacements+=("$4"); }
+
+fault detach_after_stop updater/run_update.cpp \
+    $'    platform::detach(paths.staging_root.c_str());\n    stop_agent(pid);\n' \
+    $'    stop_agent(pid);\n    platform::detach(paths.staging_root.c_str());\n'
+fault closed_descriptors_left_unfilled updater/standard_descriptors.cpp \
+    $'void fill_standard_descriptors() {\n' $'void fill_standard_descriptors() {\n    return;\n'
+fault endless_probes service/stop_agent.cpp \
+    'for (int probe = 0; probe < probes; ++probe) {' 'for (int probe = 0;; ++probe) {'
+fault dropin_created_0666_then_narrowed service/patch_service_unit.cpp \
+    'O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);' 'O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);'
+fault directory_mode_dropped install/copy_directory.cpp \
+    'mkdir(destination.c_str(), 0770)' 'mkdir(destination.c_str(), 0777)'
+fault retry_skipped install/copy_directory.cpp \
+    'constexpr int attempts_per_entry = 10;' 'constexpr int attempts_per_entry = 1;'
+fault restart_steps_swapped service/restart_agent.cpp \
+    $'    run_command(std::string("systemctl enable ") + agent_unit_name);\n    run_command("systemctl daemon-reload");\n' \
+    $'    run_command("systemctl daemon-reload");\n    run_command(std::string("systemctl enable ") + agent_unit_name);\n'
+fault sigkill_dropped service/stop_agent.cpp \
+    $'        (void)platform::send_signal(agent.get(), pid, SIGKILL);\n' ''
+fault others_writable_staging_root_accepted updater/run_update.cpp \
+    '(status.st_mode & S_IWOTH) == 0' 'true'
+fault fifo_destination_waited_for install/copy_file.cpp \
+    'O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,' 'O_CREAT | O_TRUNC | O_CLOEXEC,'
+
+# Replaces the one occurrence of TEXT in FILE by REPLACEMENT; fails when TEXT is not there once.
+replace_once() {
+    python3 - "$@" <<'EOF'
+import sys
+path, text, replacement = sys.argv[1:4]
+with open(path) as f:
+    content = f.read()
+if content.count(text) != 1:
+    sys.exit(1)
+with open(path, "w") as f:
+    f.write(content.replace(text, replacement))
+EOF
+}
+
+# Prints passed, failed or hung for the unit tests of the scratch build.
+run_unit_tests() {
+    local log=$scratch/ctest.log
+    if ctest --test-dir "$scratch/build" -LE e2e -j2 >"$log" 2>&1; then
+        echo passed
+    elif grep -q '(Timeout)' "$log"; then
+        echo hung
+    else
+        echo failed
+    fi
+}
+
+echo "building the scratch copy in $scratch"
+cmake --build "$scratch/build" -j2 >/dev/null
+if [ "$(run_unit_tests)" != passed ]; then
+    echo "the unit tests fail without any fault: fix them first" >&2
+    cat "$scratch/ctest.log" >&2
+    exit 1
+fi
+
+bad=0
+for i in "${!names[@]}"; do
+    name=${names[i]} file=${files[i]}
+    if [ $# -gt 0 ] && [[ " $* " != *" $name "* ]]; then
+        continue
+    fi
+    cp "$file" "$scratch/$file"
+    if ! replace_once "$scratch/$file" "${texts[i]}" "${replacements[i]}"; then
+        echo "NOT APPLICABLE: $name: its text is not found once in $file; update the fault" >&2
+        bad=1
+        continue
+    fi
+    if ! cmake --build "$scratch/build" -j2 >"$scratch/build.log" 2>&1; then
+        echo "NOT APPLICABLE: $name: the faulty code does not build" >&2
+        bad=1
+    else
+        case $(run_unit_tests) in
+        passed)
+            echo "missed  $name ($file)"
+            bad=1
+            ;;
+        hung) echo "hung    $name ($file): a test ran into its timeout" ;;
+        failed)
+            echo "caught  $name ($file): $(grep -c '(Failed)' "$scratch/ctest.log") test(s) failed"
+            ;;
+        esac
+    fi
+    cp "$file" "$scratch/$file"
+done
+exit "$bad"
