@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 namespace kest {
@@ -13,10 +14,10 @@ namespace {
 // channel: a static array does.
 constexpr char log_ident[] = "kest-update";
 
-log_sink current_sink = nullptr;
+log_sink current_sink;
 
 void log_v(int priority, const char* format, va_list args) {
-    if (current_sink == nullptr) {
+    if (!current_sink) {
         vsyslog(priority, format, args);
         return;
     }
@@ -62,7 +63,7 @@ void log_err(const char* format, ...) {
 }
 
 void set_log_sink(log_sink sink) {
-    current_sink = sink;
+    current_sink = std::move(sink);
 }
 
 }  // namespace kest

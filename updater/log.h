@@ -1,6 +1,7 @@
 // The updater's only output channel: the system log, ident "kest-update", facility daemon.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace kest {
@@ -15,7 +16,7 @@ void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Replaces the system log with `sink` (for tests); nullptr restores the system log.
-using log_sink = void (*)(int priority, const std::string& message);
+using log_sink = std::function<void(int priority, const std::string& message)>;
 void set_log_sink(log_sink sink);
 
 }  // namespace kest

@@ -21,6 +21,8 @@
 #include <fstream>
 #include <iterator>
 #include <ostream>
+#include <stdexcept>
+#include <utility>
 
 #include "updater/constants.h"
 #include "updater/log.h"
@@ -29,30 +31,67 @@
 
 namespace kest::testing {
 
+std::vector<std::string> journal;
 std::vector<log_line> logged;
 std::vector<std::chrono::milliseconds> pauses;
 std::vector<std::string> commands;
 std::function<int(const std::string&)> shell_status;
 bool systemd_installed_answer = true;
+std::function<void()> after_pause;
+std::function<void(const log_line&)> after_log;
+bool signals_allowed = false;
 
 namespace {
 
 namespace fs = std::filesystem;
 
+constexpr std::size_t journal_limit = 1000000;
+
+void note(std::string entry) {
+    if (journal.size() == journal_limit) {
+        throw std::runtime_error("a million steps recorded: the run does not end");
+    }
+    journal.push_back(std::move(entry));
+}
+
 void record_line(int priority, const std::string& text) {
+    note((priority == LOG_ERR ? "err " : "info ") + text);
     logged.push_back({priority, text});
+    if (after_log) {
+        after_log(logged.back());
+    }
 }
+
 void record_pause(std::chrono::milliseconds duration) {
+    note("pause " + std::to_string(duration.count()) + "ms");
     pauses.push_back(duration);
+    if (after_pause) {
+        after_pause();
+    }
 }
-bool answer_presence() {
-    return systemd_installed_answer;
-}
+
 int record_command(const char* command) {
+    note(std::string("run ") + command);
     commands.emplace_back(command);
     return shell_status ? shell_status(command) : 0;
 }
-void stay_attached(const char*) {}
+
+int record_pidfd(long pid) {
+    note("pidfd " + std::to_string(pid));
+    return platform::real::open_pidfd(pid);
+}
+
+int record_signal(int pidfd, long pid, int signal) {
+    note("signal " + std::to_string(signal) + " " + std::to_string(pid) +
+         (pidfd >= 0 ? " pidfd" : ""));
+    // By pid alone, a fault could reach a process of the machine (or all of them, as -1).
+    if (!signals_allowed || pidfd < 0) {
+        ADD_FAILURE() << "signal " << signal << " to " << pid << " must not be sent here";
+        errno = EPERM;
+        return -1;
+    }
+    return platform::real::send_signal(pidfd, pid, signal);
+}
 
 }  // namespace
 
@@ -71,19 +110,27 @@ log_line err(const std::string& text) {
 }
 
 void seam_test::SetUp() {
+    journal.clear();
     logged.clear();
     pauses.clear();
     commands.clear();
     shell_status = nullptr;
     systemd_installed_answer = true;
+    after_pause = nullptr;
+    after_log = nullptr;
+    signals_allowed = false;
     set_log_sink(record_line);
     platform::pause_for = record_pause;
-    platform::systemd_check = answer_presence;
+    platform::systemd_check = [] { return systemd_installed_answer; };
     platform::shell = record_command;
-    platform::detach = stay_attached;
+    platform::detach = [](const char* directory) { note(std::string("detach ") + directory); };
+    platform::open_pidfd = record_pidfd;
+    platform::send_signal = record_signal;
 }
 
 void seam_test::TearDown() {
+    after_pause = nullptr;
+    after_log = nullptr;
     set_log_sink(nullptr);
     platform::pause_for = platform::real::pause_for;
     platform::systemd_check = platform::real::systemd_check;

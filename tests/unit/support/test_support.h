@@ -18,7 +18,12 @@ struct log_line {
 };
 std::ostream& operator<<(std::ostream& out, const log_line& line);
 
-// Log lines, pauses and shell commands seen while a seam_test runs.
+// What the update did through the seams while a seam_test runs, in order, one entry each:
+// "detach DIR", "pidfd PID", "signal SIGNAL PID" (" pidfd" added when sent through one),
+// "pause MILLISECONDSms", "run COMMAND", "info TEXT", "err TEXT". A run that records more than a
+// million entries is taken for an endless loop: the recorder throws.
+extern std::vector<std::string> journal;
+// Views of the journal: the log lines, pauses and shell commands alone.
 extern std::vector<log_line> logged;
 extern std::vector<std::chrono::milliseconds> pauses;
 extern std::vector<std::string> commands;
@@ -26,6 +31,12 @@ extern std::vector<std::string> commands;
 extern std::function<int(const std::string&)> shell_status;
 // What the fake presence check answers.
 extern bool systemd_installed_answer;
+// Called after a pause or a log line is recorded, for tests that act at that moment.
+extern std::function<void()> after_pause;
+extern std::function<void(const log_line&)> after_log;
+// Whether real signals may be sent, through a pidfd only, to processes the test started. When
+// false (the default) any signal fails the test and is not sent.
+extern bool signals_allowed;
 
 log_line info(const std::string& text);
 log_line err(const std::string& text);
