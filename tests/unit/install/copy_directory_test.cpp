@@ -13,7 +13,6 @@
 
 #include "support/test_support.h"
 #include "updater/constants.h"
-#include "updater/platform.h"
 
 namespace kest {
 namespace {
@@ -214,20 +213,16 @@ TEST_F(copy_directory_test, destination_that_becomes_writable_is_still_written) 
     stage_file("kestd", "new agent");
     const std::string blocker = target_ + "/kestd";
     mkdir(blocker.c_str(), 0755);
-    static std::string blocked;
-    static int pauses_seen;
-    blocked = blocker;
-    pauses_seen = 0;
     // The obstacle goes away during the third pause, as a killed agent's executable frees up.
-    platform::pause_for = [](std::chrono::milliseconds) {
-        if (++pauses_seen == 3) {
-            rmdir(blocked.c_str());
+    testing::after_pause = [&] {
+        if (pauses.size() == 3) {
+            rmdir(blocker.c_str());
         }
     };
 
     EXPECT_EQ(install(), copy_ok);
     EXPECT_EQ(read_file(blocker), "new agent");
-    EXPECT_EQ(pauses_seen, 3);
+    EXPECT_EQ(pauses.size(), 3u);
 }
 
 TEST_F(copy_directory_test, missing_destination_parent_is_a_create_failure) {

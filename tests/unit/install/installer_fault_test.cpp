@@ -19,8 +19,6 @@
 
 #include "support/test_support.h"
 #include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/platform.h"
 #include "updater/run_update.h"
 #include "updater/unique_fd.h"
 
@@ -58,10 +56,6 @@ class installer_fault_test : public testing::seam_test {
         ASSERT_EQ(mkdir(stage_.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(target_.c_str(), 0755), 0);
         testing::systemd_installed_answer = false;
-        platform::send_signal = [](int, long, int) -> int {
-            ADD_FAILURE() << "no signal may be sent in these tests";
-            return -1;
-        };
     }
     void TearDown() override {
         if (mounted_) {
@@ -195,25 +189,20 @@ class running_executable {
     pid_t pid_ = -1;
 };
 
-pid_t agent_to_stop = -1;
-int pauses_seen = 0;
-
 TEST_F(installer_fault_test, busy_executable_is_written_once_its_process_ends) {
     write_file(stage_ + "/kestd", "new agent", 0755);
     running_executable agent(target_ + "/kestd");
     ASSERT_TRUE(agent.started());
     const ino_t inode = testing::inode_of(target_ + "/kestd");
-    agent_to_stop = agent.pid();
-    pauses_seen = 0;
     // The agent ends during the second pause, a second after the first attempt.
-    platform::pause_for = [](std::chrono::milliseconds) {
-        if (++pauses_seen == 2) {
-            running_executable::stop_process(agent_to_stop);
+    testing::after_pause = [&] {
+        if (pauses.size() == 2) {
+            agent.stop();
         }
     };
 
     EXPECT_EQ(update(), 0);
-    EXPECT_EQ(pauses_seen, 2);
+    EXPECT_EQ(pauses.size(), 2u);
     EXPECT_EQ(read_file(target_ + "/kestd"), "new agent");
     EXPECT_EQ(testing::inode_of(target_ + "/kestd"), inode);
     EXPECT_FALSE(std::any_of(logged.begin(), logged.end(), [](const testing::log_line& line) {
@@ -240,38 +229,31 @@ TEST_F(installer_fault_test, staged_file_whose_reads_fail_fails_the_run) {
     expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
 }
 
-std::string vanishing_prefix;
-std::vector<std::string> vanishing_dirs;
-bool vanished = false;
-
-// When the walk enters the first of the listed directories, the others go: their names are
-// already read from the listing, but they are no longer there.
-void remove_others_when_logged(int priority, const std::string& text) {
-    logged.push_back({priority, text});
-    if (vanished || text.rfind(vanishing_prefix, 0) != 0) {
-        return;
-    }
-    vanished = true;
-    const std::string entered = text.substr(std::string("Copy to directory ").size());
-    for (const std::string& dir : vanishing_dirs) {
-        if (dir != entered) {
-            (void)unlink((dir + "/file").c_str());
-            (void)rmdir(dir.c_str());
-        }
-    }
-}
-
 TEST_F(installer_fault_test, entries_removed_while_listed_are_skipped) {
-    vanishing_dirs.clear();
-    vanished = false;
+    std::vector<std::string> vanishing_dirs;
     for (int i = 0; i < 20; ++i) {
         const std::string dir = stage_ + "/dir" + std::to_string(i);
         ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
         write_file(dir + "/file", "f");
         vanishing_dirs.push_back(dir);
     }
-    vanishing_prefix = "Copy to directory " + stage_ + "/dir";
-    set_log_sink(remove_others_when_logged);
+    // When the walk enters the first of these directories, the others go: their names are
+    // already read from the listing, but they are no longer there.
+    const std::string prefix = "Copy to directory " + stage_ + "/dir";
+    bool vanished = false;
+    testing::after_log = [&](const testing::log_line& line) {
+        if (vanished || line.text.rfind(prefix, 0) != 0) {
+            return;
+        }
+        vanished = true;
+        const std::string entered = line.text.substr(std::string("Copy to directory ").size());
+        for (const std::string& dir : vanishing_dirs) {
+            if (dir != entered) {
+                (void)unlink((dir + "/file").c_str());
+                (void)rmdir(dir.c_str());
+            }
+        }
+    };
 
     EXPECT_EQ(update(), 0);
     int mirrored = 0;
@@ -285,36 +267,27 @@ TEST_F(installer_fault_test, entries_removed_while_listed_are_skipped) {
 TEST_F(installer_fault_test, staged_file_turned_into_a_fifo_between_attempts_does_not_hang) {
     write_file(stage_ + "/kestd", "new agent", 0755);
     ASSERT_EQ(mkdir((target_ + "/kestd").c_str(), 0755), 0);  // fails the first attempt
-    static std::string staged;
-    staged = stage_ + "/kestd";
-    platform::pause_for = [](std::chrono::milliseconds duration) {
-        if (pauses.empty()) {
+    const std::string staged = stage_ + "/kestd";
+    testing::after_pause = [&] {
+        if (pauses.size() == 1) {
             (void)unlink(staged.c_str());
             (void)mkfifo(staged.c_str(), 0644);
         }
-        pauses.push_back(duration);
     };
     expect_failed_run(update(), stage_ + "/kestd", copy_source_unopenable);
     EXPECT_EQ(pauses, nine_pauses);
 }
 
-std::string growing_stage;
-int levels_added = 0;
-
-// Adds a level below each directory as the walk enters it, until paths reach the limit.
-void grow_when_logged(int priority, const std::string& text) {
-    logged.push_back({priority, text});
-    const std::string prefix = "Copy to directory " + growing_stage;
-    if (text.rfind(prefix, 0) == 0) {
-        const std::string below = text.substr(std::string("Copy to directory ").size()) + "/more";
-        levels_added += mkdir(below.c_str(), 0755) == 0 ? 1 : 0;
-    }
-}
-
 TEST_F(installer_fault_test, tree_that_grows_while_walked_is_followed_to_its_end) {
-    growing_stage = stage_;
-    levels_added = 0;
-    set_log_sink(grow_when_logged);
+    // Adds a level below each directory as the walk enters it, until paths reach the limit.
+    int levels_added = 0;
+    const std::string prefix = "Copy to directory " + stage_;
+    testing::after_log = [&](const testing::log_line& line) {
+        if (line.text.rfind(prefix, 0) == 0) {
+            const std::string below = line.text.substr(std::string("Copy to directory ").size());
+            levels_added += mkdir((below + "/more").c_str(), 0755) == 0 ? 1 : 0;
+        }
+    };
     EXPECT_EQ(update(), 0);
     EXPECT_GT(levels_added, 500) << "the tree grew until its paths reached the limit";
     const auto created = std::count_if(logged.begin(), logged.end(), [](const auto& line) {

@@ -92,9 +92,8 @@ TEST_F(restart_agent_test, everything_failing_gives_five_attempts_and_a_final_li
 
 TEST_F(restart_agent_test, start_command_succeeding_on_the_third_attempt_stops_the_retries) {
     testing::systemd_installed_answer = false;
-    static int starts;
-    starts = 0;
-    testing::shell_status = [](const std::string& command) {
+    int starts = 0;
+    testing::shell_status = [&starts](const std::string& command) {
         if (command == "start-agent") {
             return ++starts == 3 ? 0 : 1 << 8;
         }
@@ -112,10 +111,9 @@ TEST_F(restart_agent_test, start_command_succeeding_on_the_third_attempt_stops_t
 }
 
 TEST_F(restart_agent_test, presence_is_asked_afresh_at_each_attempt) {
-    static int checks;
-    checks = 0;
-    platform::systemd_check = [] { return ++checks == 1; };
-    testing::shell_status = [](const std::string& command) {
+    int checks = 0;
+    platform::systemd_check = [&checks] { return ++checks == 1; };
+    testing::shell_status = [&checks](const std::string& command) {
         return command == "start-agent" && checks == 2 ? 0 : 1 << 8;
     };
     restart_agent("start-agent");

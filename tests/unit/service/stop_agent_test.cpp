@@ -5,34 +5,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <string>
 #include <vector>
 
 #include "support/test_support.h"
-#include "updater/platform.h"
 
 namespace kest {
 namespace {
 
-using testing::commands;
-using testing::err;
-using testing::info;
-using testing::logged;
+using testing::journal;
 using testing::pauses;
-using namespace std::chrono_literals;
+using strings = std::vector<std::string>;
 
-struct sent_signal {
-    int pidfd;
-    long pid;
-    int signal;
-};
-std::vector<sent_signal> sent;
-
-int record_and_send(int pidfd, long pid, int signal) {
-    sent.push_back({pidfd, pid, signal});
-    return platform::real::send_signal(pidfd, pid, signal);
+// A probe of the agent through its pidfd, as the journal has it.
+std::string probe(pid_t agent) {
+    return "signal 0 " + std::to_string(agent) + " pidfd";
 }
 
 // A child that waits until a signal ends it.
@@ -58,8 +46,7 @@ class stop_agent_test : public testing::seam_test {
     void SetUp() override {
         seam_test::SetUp();
         testing::systemd_installed_answer = false;
-        sent.clear();
-        platform::send_signal = record_and_send;
+        testing::signals_allowed = true;
     }
 };
 
@@ -71,17 +58,13 @@ TEST_F(stop_agent_test, agent_already_gone_returns_without_a_pause) {
     wait_for(child);
 
     stop_agent(child);
-    EXPECT_EQ(logged, std::vector{info("Killing daemon")});
-    EXPECT_TRUE(pauses.empty());
-    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(journal, (strings{"info Killing daemon", "pidfd " + std::to_string(child)}));
 }
 
 TEST_F(stop_agent_test, agent_that_ends_while_probed_is_not_killed) {
-    static pid_t agent;
-    agent = start_sleeper();
+    const pid_t agent = start_sleeper();
     // The agent ends by itself (and is reaped by its parent) during the second pause.
-    platform::pause_for = [](std::chrono::milliseconds duration) {
-        pauses.push_back(duration);
+    testing::after_pause = [&] {
         if (pauses.size() == 2) {
             kill(agent, SIGTERM);
             wait_for(agent);
@@ -89,12 +72,9 @@ TEST_F(stop_agent_test, agent_that_ends_while_probed_is_not_killed) {
     };
 
     stop_agent(agent);
-    EXPECT_EQ(pauses, (std::vector<std::chrono::milliseconds>{1s, 1s}));
-    ASSERT_EQ(sent.size(), 3u);
-    for (const sent_signal& signal : sent) {
-        EXPECT_EQ(signal.signal, 0);
-        EXPECT_GE(signal.pidfd, 0) << "probes go through a pidfd";
-    }
+    EXPECT_EQ(journal,
+              (strings{"info Killing daemon", "pidfd " + std::to_string(agent), probe(agent),
+                       "pause 1000ms", probe(agent), "pause 1000ms", probe(agent)}));
 }
 
 TEST_F(stop_agent_test, agent_that_never_ends_is_killed_after_ten_probes_and_nothing_else_is) {
@@ -102,32 +82,29 @@ TEST_F(stop_agent_test, agent_that_never_ends_is_killed_after_ten_probes_and_not
     const pid_t bystander = start_sleeper();
 
     stop_agent(agent);
-    EXPECT_EQ(pauses, std::vector<std::chrono::milliseconds>(10, 1s));
-    ASSERT_EQ(sent.size(), 11u);
-    EXPECT_EQ(sent.back().signal, SIGKILL);
-    EXPECT_GE(sent.back().pidfd, 0);
+    strings expected = {"info Killing daemon", "pidfd " + std::to_string(agent)};
+    for (int i = 0; i < 10; ++i) {
+        expected.insert(expected.end(), {probe(agent), "pause 1000ms"});
+    }
+    expected.push_back("signal 9 " + std::to_string(agent) + " pidfd");
+    ASSERT_EQ(journal, expected);
     const int status = wait_for(agent);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 
     EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), 0) << "the bystander must still run";
     kill(bystander, SIGTERM);
     wait_for(bystander);
-    EXPECT_EQ(logged, std::vector{info("Killing daemon")});
 }
 
 TEST_F(stop_agent_test, pid_that_names_no_single_process_gets_no_signal) {
-    platform::send_signal = [](int, long, int) -> int {
-        ADD_FAILURE() << "a signal was sent";
-        return -1;
-    };
+    testing::signals_allowed = false;
     const long too_big = max_process_id() + 1;
     for (const long pid : {0L, -1L, LONG_MIN, too_big, LONG_MAX}) {
-        logged.clear();
+        journal.clear();
         stop_agent(pid);
-        EXPECT_EQ(logged, (std::vector{info("Killing daemon"),
-                                       err("Invalid agent process id " + std::to_string(pid))}));
+        EXPECT_EQ(journal, (strings{"info Killing daemon",
+                                    "err Invalid agent process id " + std::to_string(pid)}));
     }
-    EXPECT_TRUE(pauses.empty());
 }
 
 TEST_F(stop_agent_test, with_systemd_the_patch_comes_first_and_no_signal_is_sent) {
@@ -136,11 +113,8 @@ TEST_F(stop_agent_test, with_systemd_the_patch_comes_first_and_no_signal_is_sent
     const pid_t agent = start_sleeper();
 
     stop_agent(agent, dir / "kest.service");
-    EXPECT_EQ(commands,
-              (std::vector<std::string>{"systemctl daemon-reload", "systemctl stop kest"}));
-    EXPECT_EQ(logged,
-              (std::vector{info("Patch agent service file"), info("Stopping systemd service")}));
-    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(journal, (strings{"info Patch agent service file", "run systemctl daemon-reload",
+                                "info Stopping systemd service", "run systemctl stop kest"}));
     EXPECT_EQ(waitpid(agent, nullptr, WNOHANG), 0);
     kill(agent, SIGKILL);
     wait_for(agent);
