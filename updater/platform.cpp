@@ -1,6 +1,8 @@
 #include "updater/platform.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 // glibc 2.36 declares these without C linkage for C++.
 extern "C" {
 #include <sys/pidfd.h>
@@ -35,6 +37,18 @@ int shell(const char* command) {
     return std::system(command);  // NOLINT(cert-env33-c)
 }
 
+int make_directory(const char* path, mode_t mode) {
+    return mkdir(path, mode);
+}
+
+int open_file(const char* path, int flags, mode_t mode) {
+    int fd = -1;
+    do {
+        fd = open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 int open_pidfd(long pid) {
     // pidfd_open always sets close-on-exec on the descriptor it returns.
     return pidfd_open(static_cast<pid_t>(pid), 0);
@@ -57,6 +71,8 @@ std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
 std::function<bool()> systemd_check = real::systemd_check;
 std::function<int(const char*)> shell = real::shell;
 std::function<void(const char*)> detach = real::detach;
+std::function<int(const char*, mode_t)> make_directory = real::make_directory;
+std::function<int(const char*, int, mode_t)> open_file = real::open_file;
 std::function<int(long)> open_pidfd = real::open_pidfd;
 std::function<int(int, long, int)> send_signal = real::send_signal;
 

@@ -2,6 +2,8 @@
 // replaceable closures: production uses the real ones, unit tests install recorders.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 
@@ -15,6 +17,12 @@ extern std::function<bool()> systemd_check;
 extern std::function<int(const char* command)> shell;
 // Detaches the run from its caller; returns only in the process that goes on.
 extern std::function<void(const char* directory)> detach;
+// Creates one directory level with exactly `mode` under a zero creation mask; 0 or -1 with
+// errno, as mkdir(2).
+extern std::function<int(const char* path, mode_t mode)> make_directory;
+// Opens `path` as open(2) does (`mode` applies when the file is created), resuming after
+// interruptions; a descriptor, or -1 with errno.
+extern std::function<int(const char* path, int flags, mode_t mode)> open_file;
 // Opens a pidfd for process `pid` (close-on-exec); a descriptor, or -1 with errno.
 extern std::function<int(long pid)> open_pidfd;
 // Sends `signal` through `pidfd` when it is valid (>= 0), else to `pid`; 0 or -1 with errno.
@@ -26,6 +34,8 @@ void pause_for(std::chrono::milliseconds duration);
 bool systemd_check();
 int shell(const char* command);
 void detach(const char* directory);
+int make_directory(const char* path, mode_t mode);
+int open_file(const char* path, int flags, mode_t mode);
 int open_pidfd(long pid);
 int send_signal(int pidfd, long pid, int signal);
 }  // namespace real

@@ -1,12 +1,15 @@
 #include "service/patch_service_unit.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
+#include "updater/platform.h"
 
 namespace kest {
 namespace {
@@ -45,7 +48,21 @@ class patch_service_unit_test : public testing::seam_test {
 
 TEST_F(patch_service_unit_test, unit_without_marker_gets_the_dropin_and_a_reload) {
     write_file(unit_, "[Service]\nExecStart=/usr/sbin/kestd\nKillMode=control-group\n");
+    // The modes asked for at creation: anything wider, even if narrowed at once, would let
+    // another user plant a drop-in or open the file in between.
+    std::vector<std::pair<std::string, mode_t>> created;
+    platform::make_directory = [&created](const char* path, mode_t mode) {
+        created.emplace_back(path, mode);
+        return platform::real::make_directory(path, mode);
+    };
+    platform::open_file = [&created](const char* path, int flags, mode_t mode) {
+        created.emplace_back(path, (flags & O_CREAT) != 0 ? mode : 0);
+        return platform::real::open_file(path, flags, mode);
+    };
     patch_service_unit(unit_);
+
+    EXPECT_EQ(created,
+              (std::vector<std::pair<std::string, mode_t>>{{dropin_, 0755}, {override_, 0644}}));
 
     EXPECT_EQ(mode_of(dropin_), 0755u);
     EXPECT_EQ(read_file(override_), override_content);
@@ -80,6 +97,21 @@ TEST_F(patch_service_unit_test, marker_anywhere_in_the_unit_counts_and_removes_o
     EXPECT_EQ(logged,
               (std::vector{info("Agent service file patching is not required"),
                            info("Cleaning Agent service file patch from previous version")}));
+}
+
+TEST_F(patch_service_unit_test, an_administrators_override_is_kept) {
+    write_file(unit_, "[Service]\nKillMode=process\n");
+    mkdir(dropin_.c_str(), 0755);
+    for (const std::string& content :
+         {std::string("[Service]\nLimitNOFILE=4096\n"), override_content + "\n", std::string()}) {
+        logged.clear();
+        write_file(override_, content);
+        patch_service_unit(unit_);
+        EXPECT_EQ(read_file(override_), content);
+        EXPECT_EQ(logged, (std::vector{info("Agent service file patching is not required"),
+                                       info("Cleaning Agent service file patch from previous "
+                                            "version")}));
+    }
 }
 
 TEST_F(patch_service_unit_test, dropin_left_empty_is_removed) {
