@@ -118,6 +118,18 @@ class UnitWithKillModeTest(SystemdCase):
         self.assertEqual(agent.read_file(self.box, f"{agent.DROP_IN_DIR}/10-nice.conf"),
                          b"[Service]\nNice=5\n")
 
+    def test_an_administrators_override_stays_and_applies(self):
+        # `systemctl edit kest` writes override.conf too.
+        admin = b"[Service]\nLimitNOFILE=4321\n"
+        agent.write_file(self.box, agent.OVERRIDE, admin, 0o644)
+        os.chmod(self.box.path(agent.DROP_IN_DIR), 0o755)
+        self.box.systemctl("daemon-reload")
+        self.update_and_check_lines(cleaning=True)
+        self.assertEqual(agent.read_file(self.box, agent.OVERRIDE), admin)
+        with open(self.box.path(f"/proc/{self.main_pid('kest.service')}/limits")) as f:
+            limit = next(line for line in f if line.startswith("Max open files"))
+        self.assertEqual(limit.split()[3:5], ["4321", "4321"], limit)
+
     def test_stale_drop_in_alone_goes_with_its_directory(self):
         self.write_stale_drop_in()
         self.update_and_check_lines(cleaning=True)

@@ -41,6 +41,8 @@ class patch_service_unit_test : public testing::seam_test {
 
     scratch_dir dir_;
     std::string unit_, dropin_, override_;
+    std::vector<std::pair<std::string, mode_t>>
+        created_;  // paths and the modes they were made with
 
   private:
     mode_t saved_mask_ = 0;
@@ -50,18 +52,17 @@ TEST_F(patch_service_unit_test, unit_without_marker_gets_the_dropin_and_a_reload
     write_file(unit_, "[Service]\nExecStart=/usr/sbin/kestd\nKillMode=control-group\n");
     // The modes asked for at creation: anything wider, even if narrowed at once, would let
     // another user plant a drop-in or open the file in between.
-    std::vector<std::pair<std::string, mode_t>> created;
-    platform::make_directory = [&created](const char* path, mode_t mode) {
-        created.emplace_back(path, mode);
+    platform::make_directory = [this](const char* path, mode_t mode) {
+        created_.emplace_back(path, mode);
         return platform::real::make_directory(path, mode);
     };
-    platform::open_file = [&created](const char* path, int flags, mode_t mode) {
-        created.emplace_back(path, (flags & O_CREAT) != 0 ? mode : 0);
+    platform::open_file = [this](const char* path, int flags, mode_t mode) {
+        created_.emplace_back(path, (flags & O_CREAT) != 0 ? mode : 0);
         return platform::real::open_file(path, flags, mode);
     };
     patch_service_unit(unit_);
 
-    EXPECT_EQ(created,
+    EXPECT_EQ(created_,
               (std::vector<std::pair<std::string, mode_t>>{{dropin_, 0755}, {override_, 0644}}));
 
     EXPECT_EQ(mode_of(dropin_), 0755u);

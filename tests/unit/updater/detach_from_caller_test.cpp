@@ -24,12 +24,10 @@ int run_probe_as_caller(const std::string& dir) {
     const pid_t caller = fork();
     if (caller == 0) {
         umask(077);
-        signal(SIGCHLD, SIG_IGN);
         sigset_t blocked{};
-        sigemptyset(&blocked);
-        sigaddset(&blocked, SIGTERM);
-        sigprocmask(SIG_BLOCK, &blocked, nullptr);
-        if (dup2(open("/dev/null", O_RDONLY), 50) != 50) {
+        if (signal(SIGCHLD, SIG_IGN) == SIG_ERR || sigemptyset(&blocked) != 0 ||
+            sigaddset(&blocked, SIGTERM) != 0 || sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0 ||
+            dup2(open("/dev/null", O_RDONLY), 50) != 50) {
             _exit(126);
         }
         execl(DETACH_PROBE_PATH, DETACH_PROBE_PATH, dir.c_str(), static_cast<char*>(nullptr));
