@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "install/attempts.h"
-#include "install/copy_file.h"
+#include "install/install_file.h"
 #include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/systemd_present.h"
@@ -120,9 +120,7 @@ int visit(const std::string& source, const std::string& destination, const std::
             result = visit(child_source, child_destination, unit_folder, path);
             path.resize(depth);
         } else if (S_ISREG(status.st_mode)) {
-            result = with_retries(child_source, [&] {
-                return copy_file(child_source, child_destination, status.st_mode);
-            });
+            result = install_file(child_source, child_destination, status.st_mode);
         }
         if (result != copy_ok) {
             return result;

@@ -1,6 +1,7 @@
 #include "updater/platform.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 // glibc 2.36 declares these without C linkage for C++.
 extern "C" {
 #include <sys/pidfd.h>
@@ -51,6 +52,19 @@ void detach(const char* directory) {
     detach_from_caller(directory);
 }
 
+file_identity own_executable() {
+    // The link keeps naming the file this process was started from, even once that file has been
+    // replaced at its path; reading it once is enough.
+    static const file_identity identity = [] {
+        struct stat status {};
+        if (stat("/proc/self/exe", &status) != 0) {
+            return file_identity{0, 0};
+        }
+        return file_identity{status.st_dev, status.st_ino};
+    }();
+    return identity;
+}
+
 }  // namespace real
 
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
@@ -59,5 +73,6 @@ std::function<int(const char*)> shell = real::shell;
 std::function<void(const char*)> detach = real::detach;
 std::function<int(long)> open_pidfd = real::open_pidfd;
 std::function<int(int, long, int)> send_signal = real::send_signal;
+std::function<file_identity()> own_executable = real::own_executable;
 
 }  // namespace kest::platform

@@ -77,6 +77,7 @@ void seam_test::TearDown() {
     platform::detach = platform::real::detach;
     platform::open_pidfd = platform::real::open_pidfd;
     platform::send_signal = platform::real::send_signal;
+    platform::own_executable = platform::real::own_executable;
 }
 
 namespace {
