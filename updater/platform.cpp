@@ -65,6 +65,19 @@ void detach(const char* directory) {
     detach_from_caller(directory);
 }
 
+file_identity own_executable() {
+    // The link keeps naming the file this process was started from, even once that file has been
+    // replaced at its path; reading it once is enough.
+    static const file_identity identity = [] {
+        struct stat status {};
+        if (stat("/proc/self/exe", &status) != 0) {
+            return file_identity{0, 0};
+        }
+        return file_identity{status.st_dev, status.st_ino};
+    }();
+    return identity;
+}
+
 }  // namespace real
 
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
@@ -75,5 +88,6 @@ std::function<int(const char*, mode_t)> make_directory = real::make_directory;
 std::function<int(const char*, int, mode_t)> open_file = real::open_file;
 std::function<int(long)> open_pidfd = real::open_pidfd;
 std::function<int(int, long, int)> send_signal = real::send_signal;
+std::function<file_identity()> own_executable = real::own_executable;
 
 }  // namespace kest::platform

@@ -9,6 +9,12 @@
 
 namespace kest::platform {
 
+// Where a file lives: its device and inode.
+struct file_identity {
+    dev_t device;
+    ino_t inode;
+};
+
 // Sleeps for the given time, resuming after interruptions.
 extern std::function<void(std::chrono::milliseconds duration)> pause_for;
 // Whether systemd is installed on this host.
@@ -27,6 +33,8 @@ extern std::function<int(const char* path, int flags, mode_t mode)> open_file;
 extern std::function<int(long pid)> open_pidfd;
 // Sends `signal` through `pidfd` when it is valid (>= 0), else to `pid`; 0 or -1 with errno.
 extern std::function<int(int pidfd, long pid, int signal)> send_signal;
+// The executable file this process runs from; {0, 0}, which names no file, when unknown.
+extern std::function<file_identity()> own_executable;
 
 // The real services, which the seams above hold unless a test replaces them.
 namespace real {
@@ -38,6 +46,8 @@ int make_directory(const char* path, mode_t mode);
 int open_file(const char* path, int flags, mode_t mode);
 int open_pidfd(long pid);
 int send_signal(int pidfd, long pid, int signal);
+// Read once, from /proc/self/exe.
+file_identity own_executable();
 }  // namespace real
 
 }  // namespace kest::platform

@@ -79,6 +79,7 @@ void seam_test::TearDown() {
     platform::open_file = platform::real::open_file;
     platform::open_pidfd = platform::real::open_pidfd;
     platform::send_signal = platform::real::send_signal;
+    platform::own_executable = platform::real::own_executable;
 }
 
 namespace {
