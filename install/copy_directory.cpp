@@ -5,23 +5,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <vector>
 
-#include "install/copy_file.h"
+#include "install/attempts.h"
+#include "install/install_file.h"
 #include "updater/constants.h"
 #include "updater/log.h"
-#include "updater/platform.h"
 #include "updater/systemd_present.h"
 
 namespace kest {
 namespace {
-
-constexpr int attempts_per_entry = 10;
-constexpr std::chrono::milliseconds pause_between_attempts{500};
 
 struct directory_closer {
     void operator()(DIR* directory) const { closedir(directory); }
@@ -58,20 +53,6 @@ int ensure_destination(const std::string& source, const std::string& destination
         }
     }
     return S_ISDIR(status.st_mode) ? copy_ok : copy_not_a_directory;
-}
-
-// Runs `step` until it succeeds or has been attempted `attempts_per_entry` times, pausing
-// before each repeat; logs the failure once when the attempts are used up.
-int with_retries(const std::string& source, const std::function<int()>& step) {
-    int result = step();
-    for (int attempt = 1; result != copy_ok && attempt < attempts_per_entry; ++attempt) {
-        platform::pause_for(pause_between_attempts);
-        result = step();
-    }
-    if (result != copy_ok) {
-        log_err("Failed to copy %s: error %d", source.c_str(), result);
-    }
-    return result;
 }
 
 // Ends the walk at `source` with `code`, logged the way a used-up retry is.
@@ -139,9 +120,7 @@ int visit(const std::string& source, const std::string& destination, const std::
             result = visit(child_source, child_destination, unit_folder, path);
             path.resize(depth);
         } else if (S_ISREG(status.st_mode)) {
-            result = with_retries(child_source, [&] {
-                return copy_file(child_source, child_destination, status.st_mode);
-            });
+            result = install_file(child_source, child_destination, status.st_mode);
         }
         if (result != copy_ok) {
             return result;

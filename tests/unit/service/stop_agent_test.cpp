@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "updater/platform.h"
 
 namespace kest {
 namespace {
@@ -18,9 +19,14 @@ using testing::journal;
 using testing::pauses;
 using strings = std::vector<std::string>;
 
-// A probe of the agent through its pidfd, as the journal has it.
-std::string probe(pid_t agent) {
-    return "signal 0 " + std::to_string(agent) + " pidfd";
+// `start`, then ten probes of `agent` a second apart and its kill, as the journal has them;
+// `via` is " pidfd" for signals sent through one.
+strings probed_then_killed(strings start, pid_t agent, const std::string& via) {
+    for (int i = 0; i < 10; ++i) {
+        start.insert(start.end(), {"signal 0 " + std::to_string(agent) + via, "pause 1000ms"});
+    }
+    start.push_back("signal 9 " + std::to_string(agent) + via);
+    return start;
 }
 
 // A child that waits until a signal ends it.
@@ -72,9 +78,9 @@ TEST_F(stop_agent_test, agent_that_ends_while_probed_is_not_killed) {
     };
 
     stop_agent(agent);
-    EXPECT_EQ(journal,
-              (strings{"info Killing daemon", "pidfd " + std::to_string(agent), probe(agent),
-                       "pause 1000ms", probe(agent), "pause 1000ms", probe(agent)}));
+    const std::string probe = "signal 0 " + std::to_string(agent) + " pidfd";
+    EXPECT_EQ(journal, (strings{"info Killing daemon", "pidfd " + std::to_string(agent), probe,
+                                "pause 1000ms", probe, "pause 1000ms", probe}));
 }
 
 TEST_F(stop_agent_test, agent_that_never_ends_is_killed_after_ten_probes_and_nothing_else_is) {
@@ -82,18 +88,30 @@ TEST_F(stop_agent_test, agent_that_never_ends_is_killed_after_ten_probes_and_not
     const pid_t bystander = start_sleeper();
 
     stop_agent(agent);
-    strings expected = {"info Killing daemon", "pidfd " + std::to_string(agent)};
-    for (int i = 0; i < 10; ++i) {
-        expected.insert(expected.end(), {probe(agent), "pause 1000ms"});
-    }
-    expected.push_back("signal 9 " + std::to_string(agent) + " pidfd");
-    ASSERT_EQ(journal, expected);
+    ASSERT_EQ(journal, probed_then_killed({"info Killing daemon", "pidfd " + std::to_string(agent)},
+                                          agent, " pidfd"));
     const int status = wait_for(agent);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 
     EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), 0) << "the bystander must still run";
     kill(bystander, SIGTERM);
     wait_for(bystander);
+}
+
+TEST_F(stop_agent_test, agent_is_killed_by_its_pid_when_pidfds_are_refused) {
+    for (const int refusal : {EPERM, EMFILE, ENOSYS}) {
+        journal.clear();
+        platform::open_pidfd = [refusal](long) {
+            errno = refusal;
+            return -1;
+        };
+        const pid_t agent = start_sleeper();
+
+        stop_agent(agent);
+        ASSERT_EQ(journal, probed_then_killed({"info Killing daemon"}, agent, "")) << refusal;
+        const int status = wait_for(agent);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << refusal;
+    }
 }
 
 TEST_F(stop_agent_test, pid_that_names_no_single_process_gets_no_signal) {

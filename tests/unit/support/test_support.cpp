@@ -1,20 +1,16 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -84,8 +80,11 @@ int record_pidfd(long pid) {
 int record_signal(int pidfd, long pid, int signal) {
     note("signal " + std::to_string(signal) + " " + std::to_string(pid) +
          (pidfd >= 0 ? " pidfd" : ""));
-    // By pid alone, a fault could reach a process of the machine (or all of them, as -1).
-    if (!signals_allowed || pidfd < 0) {
+    // By pid, only to a child of the test: a faulty pid could reach any process (or all, as -1).
+    siginfo_t child{};
+    const bool own = pidfd >= 0 || (pid > 0 && waitid(P_PID, static_cast<id_t>(pid), &child,
+                                                      WEXITED | WNOHANG | WNOWAIT) == 0);
+    if (!signals_allowed || !own) {
         ADD_FAILURE() << "signal " << signal << " to " << pid << " must not be sent here";
         errno = EPERM;
         return -1;
@@ -136,8 +135,11 @@ void seam_test::TearDown() {
     platform::systemd_check = platform::real::systemd_check;
     platform::shell = platform::real::shell;
     platform::detach = platform::real::detach;
+    platform::make_directory = platform::real::make_directory;
+    platform::open_file = platform::real::open_file;
     platform::open_pidfd = platform::real::open_pidfd;
     platform::send_signal = platform::real::send_signal;
+    platform::own_executable = platform::real::own_executable;
 }
 
 namespace {
@@ -240,25 +242,8 @@ int run_in_child(const std::function<int()>& body) {
     return status;
 }
 
-bool refuse_mode_changes() {
-    // The test's own calls use the native system call numbers; no architecture check needed.
-    std::vector<long> calls = {__NR_fchmod, __NR_fchmodat};
-#ifdef __NR_chmod
-    calls.push_back(__NR_chmod);
-#endif
-    std::vector<sock_filter> filter = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
-    for (const long call : calls) {
-        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(call), 0, 1));
-        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
-    }
-    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-int run_sealed(const std::string& program, std::vector<std::string> args, mode_t mask) {
+int run_sealed(const std::string& program, std::vector<std::string> args,
+               const std::function<bool()>& prepare) {
     args.insert(args.begin(), program);
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -273,10 +258,9 @@ int run_sealed(const std::string& program, std::vector<std::string> args, mode_t
                             (stat(kest_dir.c_str(), &status) != 0
                                  ? errno == ENOENT
                                  : mount("none", kest_dir.c_str(), "tmpfs", 0, "mode=0755") == 0);
-        if (!sealed) {
+        if (!sealed || (prepare && !prepare())) {
             return 126;
         }
-        umask(mask);
         execv(program.c_str(), argv.data());
         return 127;
     });

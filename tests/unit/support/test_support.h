@@ -34,8 +34,8 @@ extern bool systemd_installed_answer;
 // Called after a pause or a log line is recorded, for tests that act at that moment.
 extern std::function<void()> after_pause;
 extern std::function<void(const log_line&)> after_log;
-// Whether real signals may be sent, through a pidfd only, to processes the test started. When
-// false (the default) any signal fails the test and is not sent.
+// Whether real signals may be sent, through a pidfd or by pid to a child of the test. When false
+// (the default) any signal fails the test and is not sent.
 extern bool signals_allowed;
 
 log_line info(const std::string& text);
@@ -81,15 +81,14 @@ pid_t fork_tied_child();
 // Runs `body` in a child from fork_tied_child() that exits with what `body` returns; returns
 // the child's wait status, or -1 when it could not start.
 int run_in_child(const std::function<int()>& body);
-// Makes every later change of a file's mode by this process fail with EPERM, so that files keep
-// the mode they were created with; false when it cannot. For a child: it cannot be undone.
-bool refuse_mode_changes();
 
-// Runs `program` with `args` in a child with creation mask `mask`; returns its wait status, or
-// -1 when it could not start. The child runs where no update can happen: in a private mount
-// namespace with an empty tmpfs over the staging root's parent (when there is one), so that even
-// a kest-update that let a run through would find no update directory and stop there.
-int run_sealed(const std::string& program, std::vector<std::string> args, mode_t mask = 022);
+// Runs `program` with `args` in a child, after `prepare` (when given) returned true there;
+// returns its wait status, or -1 when it could not start. The child runs where no update can
+// happen: in a private mount namespace with an empty tmpfs over the staging root's parent (when
+// there is one), so that even a kest-update that let a run through would find no update directory
+// and stop there.
+int run_sealed(const std::string& program, std::vector<std::string> args,
+               const std::function<bool()>& prepare = nullptr);
 
 void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::string read_file(const std::string& path);

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +20,19 @@ using testing::exists;
 using testing::mode_of;
 using testing::read_file;
 
+// Runs the probe as a careless caller would (a restrictive mask, SIGCHLD ignored, SIGTERM
+// blocked, descriptor 50 left open), and returns its exit status.
+int run_probe_as_caller(const std::string& dir) {
+    return testing::run_sealed(DETACH_PROBE_PATH, {dir}, [] {
+        umask(077);
+        sigset_t blocked{};
+        return signal(SIGCHLD, SIG_IGN) != SIG_ERR && sigemptyset(&blocked) == 0 &&
+               sigaddset(&blocked, SIGTERM) == 0 &&
+               sigprocmask(SIG_BLOCK, &blocked, nullptr) == 0 &&
+               dup2(open("/dev/null", O_RDONLY), 50) == 50;
+    });
+}
+
 bool wait_for_file(const std::string& path) {
     for (int i = 0; i < 1000; ++i) {
         if (exists(path)) {
@@ -30,8 +45,7 @@ bool wait_for_file(const std::string& path) {
 
 TEST(detach_from_caller_test, caller_sees_zero_at_once_and_the_child_goes_on_clean) {
     testing::scratch_dir dir;
-    // As a caller with a restrictive mask would.
-    const int status = testing::run_sealed(DETACH_PROBE_PATH, {dir.path()}, 077);
+    const int status = run_probe_as_caller(dir.path());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_FALSE(exists(dir / "made")) << "the caller was released before any work was done";
@@ -47,6 +61,12 @@ TEST(detach_from_caller_test, caller_sees_zero_at_once_and_the_child_goes_on_cle
         EXPECT_NE(report.find("fd" + std::to_string(fd) + " /dev/null\n"), std::string::npos)
             << report;
     }
+    // None of the caller's signal state is left, so commands' statuses are read right, and the
+    // caller's descriptor does not reach them.
+    EXPECT_NE(report.find("ignored\t0000000000000000\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("blocked\t0000000000000000\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("exit_3_status 768\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("shell_sees_fd50 256\n"), std::string::npos) << report;
 }
 
 // Where descriptor `fd` leads, or "" when it is closed.
