@@ -30,15 +30,16 @@ fault dropin_created_0666_then_narrowed service/patch_service_unit.cpp \
     'O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);' 'O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);'
 fault directory_mode_dropped install/copy_directory.cpp \
     'mkdir(destination.c_str(), 0770)' 'mkdir(destination.c_str(), 0777)'
-fault retry_skipped install/copy_directory.cpp \
+fault retry_skipped install/attempts.h \
     'constexpr int attempts_per_entry = 10;' 'constexpr int attempts_per_entry = 1;'
 fault restart_steps_swapped service/restart_agent.cpp \
     $'    run_command(std::string("systemctl enable ") + agent_unit_name);\n    run_command("systemctl daemon-reload");\n' \
     $'    run_command("systemctl daemon-reload");\n    run_command(std::string("systemctl enable ") + agent_unit_name);\n'
 fault sigkill_dropped service/stop_agent.cpp \
-    $'        (void)platform::send_signal(agent.get(), pid, SIGKILL);\n' ''
+    $'    (void)platform::send_signal(agent.get(), pid, SIGKILL);\n' ''
 fault others_writable_staging_root_accepted updater/run_update.cpp \
     '(status.st_mode & S_IWOTH) == 0' 'true'
+fault caller_signal_state_kept updater/detach_from_caller.cpp $'    reset_signal_handling();\n' ''
 fault fifo_destination_waited_for install/copy_file.cpp \
     'O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,' 'O_CREAT | O_TRUNC | O_CLOEXEC,'
 
