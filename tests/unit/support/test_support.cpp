@@ -128,6 +128,8 @@ void seam_test::SetUp() {
 }
 
 void seam_test::TearDown() {
+    // Closures a test set may capture its locals.
+    shell_status = nullptr;
     after_pause = nullptr;
     after_log = nullptr;
     set_log_sink(nullptr);
