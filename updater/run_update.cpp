@@ -12,6 +12,9 @@
 #include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
+#include "updater/trust_check.h"
+#include "updater/unique_fd.h"
+#include "updater/update_lock.h"
 
 namespace kest {
 namespace {
@@ -58,6 +61,30 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
                 paths.staging_root.c_str());
         return 1;
     }
+    // Held until the run ends, in the detached child too: one update at a time.
+    unique_fd lock;
+    const int locked = lock_working_directory(lock);
+    if (locked == EWOULDBLOCK) {
+        log_err("Another update is running");
+        return 1;
+    }
+    if (locked != 0) {
+        log_err("Failed to lock the update directory %s", paths.staging_root.c_str());
+        return 1;
+    }
+    std::string named;
+    const int trusted =
+        check_update_tree(paths.staging_root, paths.unit_folder, paths.checked_from, named);
+    if (trusted == trust_refused) {
+        log_err("Refusing the update: other users can change %s", named.c_str());
+        return 1;
+    }
+    if (trusted != trust_ok) {
+        // The installation would stop at the same place: fail now, with nothing stopped.
+        log_err("Failed to copy %s: error %d", named.c_str(), trusted);
+        log_err("Error while copying update %d", trusted);
+        return 1;
+    }
 
     platform::detach(paths.staging_root.c_str());
     stop_agent(pid);
@@ -73,7 +100,7 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
 }
 
 int run_update(int argc, const char* const argv[]) {
-    return run_update(argc, argv, {staging_root, "", staged_unit_folder});
+    return run_update(argc, argv, {staging_root, "", staged_unit_folder, "/"});
 }
 
 }  // namespace kest

@@ -29,7 +29,9 @@ class run_update_test : public testing::seam_test {
     void SetUp() override {
         seam_test::SetUp();
         ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
-        paths_ = {root_ / "stage", root_ / "target", root_ / "stage/etc/systemd/system"};
+        // $TMPDIR is usually writable by all: the check starts at the test's own directory.
+        paths_ = {root_ / "stage", root_ / "target", root_ / "stage/etc/systemd/system",
+                  root_.path()};
         mkdir(paths_.staging_root.c_str(), 0755);
         mkdir(paths_.destination.c_str(), 0755);
         // No agent unit file here, so the stop writes no drop-in: keep it off the machine's /etc.
@@ -147,6 +149,86 @@ TEST_F(run_update_test, failed_installation_ends_with_one_and_no_restart) {
     EXPECT_EQ(run({"start", "-1"}), 1);
     EXPECT_TRUE(commands.empty());
     EXPECT_EQ(logged.back(), err("Error while copying update -102"));
+}
+
+TEST_F(run_update_test, tree_that_others_can_change_is_refused_before_anything_happens) {
+    const std::string& stage = paths_.staging_root;
+    for (const char* dir : {"/a", "/a/b", "/a/b/c"}) {
+        ASSERT_EQ(mkdir((stage + dir).c_str(), 0755), 0);
+    }
+    write_file(stage + "/a/b/c/tool", "x", 0755);
+    platform::detach = [](const char*) { ADD_FAILURE() << "a refused run must not detach"; };
+    // Made open to others one at a time; group-writable stays accepted.
+    for (const char* path : {"/a/b/c", "/a/b/c/tool"}) {
+        logged.clear();
+        ASSERT_EQ(chmod((stage + path).c_str(), 0777), 0);
+        EXPECT_EQ(run({"start", "1"}), 1);
+        EXPECT_EQ(logged, (std::vector{started, err("Refusing the update: other users can change " +
+                                                    stage + path)}));
+        ASSERT_EQ(chmod((stage + path).c_str(), 0775), 0);
+    }
+    EXPECT_TRUE(commands.empty());
+    EXPECT_FALSE(testing::exists(paths_.destination + "/a"));
+
+    platform::detach = [](const char*) {};
+    EXPECT_EQ(run({"start", "-5"}), 0) << "group-writable is allowed";
+    EXPECT_EQ(read_file(paths_.destination + "/a/b/c/tool"), "x");
+}
+
+TEST_F(run_update_test, what_another_user_owns_is_refused) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "changing owners needs root";
+    }
+    const std::string& stage = paths_.staging_root;
+    const std::string other = root_ / "other";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    write_file(other + "/tool", "x", 0755);
+    write_file(stage + "/file", "x");
+    ASSERT_EQ(symlink((other + "/tool").c_str(), (stage + "/link").c_str()), 0);
+    // Each case: what another user gets, and the path the refusal names.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {stage + "/file", stage + "/file"},
+        {root_.path(), root_.path()},        // above the staging root
+        {other + "/tool", stage + "/link"},  // a link's target
+        {other, other},                      // the directory holding a link's target
+    };
+    for (const auto& [owned, named] : cases) {
+        logged.clear();
+        ASSERT_EQ(chown(owned.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(run({"start", "1"}), 1) << owned;
+        EXPECT_EQ(logged, (std::vector{started, err("Refusing the update: other users can "
+                                                    "change " +
+                                                    named)}));
+        ASSERT_EQ(chown(owned.c_str(), 0, 0), 0);
+    }
+    EXPECT_TRUE(commands.empty());
+    EXPECT_FALSE(testing::exists(paths_.destination + "/file"));
+}
+
+TEST_F(run_update_test, one_run_at_a_time) {
+    std::vector<int> nested;
+    // While the first run holds the lock (it detaches with it), a second one starts.
+    platform::detach = [&](const char*) { nested.push_back(run({"start", "-5"})); };
+    EXPECT_EQ(run({"start", "-5"}), 0);
+    EXPECT_EQ(nested, std::vector{1});
+    ASSERT_GE(logged.size(), 3u);
+    EXPECT_EQ(std::vector(logged.begin(), logged.begin() + 3),
+              (std::vector{started, started, err("Another update is running")}));
+
+    platform::detach = [](const char*) {};
+    logged.clear();
+    EXPECT_EQ(run({"start", "-5"}), 0) << "the lock ends with the run that held it";
+}
+
+TEST_F(run_update_test, commands_do_not_inherit_the_lock) {
+    const std::string listing = root_ / "descriptors";
+    platform::shell = [&](const char*) {
+        return platform::real::shell(("ls -l /proc/$$/fd >" + listing).c_str());
+    };
+    EXPECT_EQ(run({"start", "-5"}), 0);
+    const std::string seen = read_file(listing);
+    EXPECT_NE(seen.find(" -> "), std::string::npos) << "the command listed its descriptors";
+    EXPECT_EQ(seen.find(" -> " + paths_.staging_root + "\n"), std::string::npos) << seen;
 }
 
 }  // namespace
