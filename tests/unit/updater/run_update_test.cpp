@@ -180,19 +180,14 @@ TEST_F(run_update_test, what_another_user_owns_is_refused) {
         GTEST_SKIP() << "changing owners needs root";
     }
     const std::string& stage = paths_.staging_root;
-    const std::string other = root_ / "other";
+    // Outside the directory the check starts from, so that a link's route does not pass it.
+    const scratch_dir elsewhere;
+    const std::string other = elsewhere / "other";
     ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
     write_file(other + "/tool", "x", 0755);
     write_file(stage + "/file", "x");
-    ASSERT_EQ(symlink((other + "/tool").c_str(), (stage + "/link").c_str()), 0);
-    // Each case: what another user gets, and the path the refusal names.
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {stage + "/file", stage + "/file"},
-        {root_.path(), root_.path()},        // above the staging root
-        {other + "/tool", stage + "/link"},  // a link's target
-        {other, other},                      // the directory holding a link's target
-    };
-    for (const auto& [owned, named] : cases) {
+    // Given to another user in turn: what is refused, by the path the refusal names.
+    const auto expect_refused = [&](const std::string& owned, const std::string& named) {
         logged.clear();
         ASSERT_EQ(chown(owned.c_str(), 65534, 65534), 0);
         EXPECT_EQ(run({"start", "1"}), 1) << owned;
@@ -200,7 +195,12 @@ TEST_F(run_update_test, what_another_user_owns_is_refused) {
                                                     "change " +
                                                     named)}));
         ASSERT_EQ(chown(owned.c_str(), 0, 0), 0);
-    }
+    };
+    expect_refused(stage + "/file", stage + "/file");
+    expect_refused(root_.path(), root_.path());  // above the staging root
+    ASSERT_EQ(symlink((other + "/tool").c_str(), (stage + "/link").c_str()), 0);
+    expect_refused(other + "/tool", stage + "/link");  // a link's target
+    expect_refused(other, other);                      // the directory holding a link's target
     EXPECT_TRUE(commands.empty());
     EXPECT_FALSE(testing::exists(paths_.destination + "/file"));
 }
@@ -208,7 +208,12 @@ TEST_F(run_update_test, what_another_user_owns_is_refused) {
 TEST_F(run_update_test, one_run_at_a_time) {
     std::vector<int> nested;
     // While the first run holds the lock (it detaches with it), a second one starts.
-    platform::detach = [&](const char*) { nested.push_back(run({"start", "-5"})); };
+    platform::detach = [&](const char*) {
+        if (nested.empty()) {
+            nested.push_back(0);
+            nested.back() = run({"start", "-5"});
+        }
+    };
     EXPECT_EQ(run({"start", "-5"}), 0);
     EXPECT_EQ(nested, std::vector{1});
     ASSERT_GE(logged.size(), 3u);
