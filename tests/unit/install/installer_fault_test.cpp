@@ -390,6 +390,7 @@ TEST_F(installer_fault_test, paths_beyond_the_system_limit_fail_the_run) {
     const std::string& failed = logged[logged.size() - 2].text;
     EXPECT_EQ(failed.rfind("Failed to copy " + stage_ + "/" + name, 0), 0u);
     EXPECT_GT(failed.size(), static_cast<std::size_t>(PATH_MAX)) << "the whole path is named";
+    EXPECT_EQ(logged.size(), 3u) << "found by the check, before anything was stopped";
 }
 
 TEST_F(installer_fault_test, destination_paths_beyond_the_limit_fail_the_run) {
