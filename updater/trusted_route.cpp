@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace kest {
@@ -73,7 +74,8 @@ int check_route(const std::string& path, const std::string& checked_from, uid_t 
             current.resize(current.empty() ? 0 : current.rfind('/'));
             continue;
         }
-        const std::string next = current + "/" + name;
+        std::string next = current;
+        next.append("/").append(name);
         // Each lookup happens in a directory already found safe: only trusted users can make
         // it fail or change its answer.
         if (lstat(next.c_str(), &status) != 0) {
@@ -97,7 +99,7 @@ int check_route(const std::string& path, const std::string& checked_from, uid_t 
             refused = next;
             return trust_refused;
         }
-        current = next;
+        current = std::move(next);
     }
     return trust_ok;
 }

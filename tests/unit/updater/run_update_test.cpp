@@ -227,7 +227,7 @@ TEST_F(run_update_test, one_run_at_a_time) {
 
 TEST_F(run_update_test, commands_do_not_inherit_the_lock) {
     const std::string listing = root_ / "descriptors";
-    platform::shell = [&](const char*) {
+    platform::shell = [listing](const char*) {
         return platform::real::shell(("ls -l /proc/$$/fd >" + listing).c_str());
     };
     EXPECT_EQ(run({"start", "-5"}), 0);
