@@ -3,20 +3,15 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <chrono>
-#include <functional>
 
-#include "install/copy_file.h"
+#include "install/attempts.h"
+#include "install/install_file.h"
 #include "install/walk_tree.h"
 #include "updater/constants.h"
 #include "updater/log.h"
-#include "updater/platform.h"
 
 namespace kest {
 namespace {
-
-constexpr int attempts_per_entry = 10;
-constexpr std::chrono::milliseconds pause_between_attempts{500};
 
 // Makes sure `destination` is a directory, creating one missing level.
 int ensure_destination(const std::string& source, const std::string& destination) {
@@ -34,26 +29,6 @@ int ensure_destination(const std::string& source, const std::string& destination
         }
     }
     return S_ISDIR(status.st_mode) ? copy_ok : copy_not_a_directory;
-}
-
-// Runs `step` until it succeeds or has been attempted `attempts_per_entry` times, pausing
-// before each repeat; logs the failure once when the attempts are used up.
-int with_retries(const std::string& source, const std::function<int()>& step) {
-    int result = step();
-    for (int attempt = 1; result != copy_ok && attempt < attempts_per_entry; ++attempt) {
-        platform::pause_for(pause_between_attempts);
-        result = step();
-    }
-    if (result != copy_ok) {
-        log_err("Failed to copy %s: error %d", source.c_str(), result);
-    }
-    return result;
-}
-
-// Ends the walk at `source` with `code`, logged the way a used-up retry is.
-int give_up(const std::string& source, int code) {
-    log_err("Failed to copy %s: error %d", source.c_str(), code);
-    return code;
 }
 
 }  // namespace
@@ -76,15 +51,14 @@ int copy_directory(const std::string& source, const std::string& destination,
             },
         .regular_file =
             [](const walk_entry& file) {
-                return with_retries(file.source, [&] {
-                    return copy_file(file.source, file.destination, file.status.st_mode);
-                });
+                return install_file(file.source, file.destination, file.status.st_mode);
             },
         .loop =
             [](const std::string& directory) {
                 log_err("Skipping directory loop %s", directory.c_str());
             },
-        .ended = give_up,
+        // Logged the way a used-up attempt is.
+        .ended = report_failure,
     };
     return walk_tree(source, destination, unit_folder, hooks);
 }

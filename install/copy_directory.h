@@ -10,7 +10,8 @@ namespace kest {
 // creating missing destination directories with mode 0770. Symbolic links are followed;
 // directory loops are skipped; other file types and entries whose status cannot be read are
 // skipped. Nothing is deleted. On hosts without systemd the staged unit folder is skipped.
-// A failing entry is attempted 10 times in all, 0.5 s apart, before the walk gives up.
+// A failing entry is attempted 10 times in all, 0.5 s apart, before the walk gives up; a busy
+// file is replaced instead (install_file).
 // Logs its progress at info and a given-up entry at err.
 // Returns 0 on success (also for a source directory that is missing or unreadable), or the code
 // of the entry that failed: -1, -2, -3 from the file copy, and -1 too for a staged path longer

@@ -14,7 +14,8 @@ namespace kest {
 // the file's size. Logs nothing.
 // Returns 0 when every byte was read, written and the destination closed cleanly;
 // -1 when the source cannot be opened or is not a regular file (the destination is not touched);
-// -2 when the destination cannot be opened for writing;
+// -2 when the destination cannot be opened for writing (errno then says why: ETXTBSY for a
+//    running executable);
 // -3 when reading, writing or closing failed part way (the destination may be incomplete).
 int copy_file(const std::string& source, const std::string& destination, mode_t create_mode);
 

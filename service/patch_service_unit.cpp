@@ -13,6 +13,7 @@
 #include "service/run_command.h"
 #include "updater/constants.h"
 #include "updater/log.h"
+#include "updater/platform.h"
 
 namespace kest {
 namespace {
@@ -36,25 +37,24 @@ std::string read_text_file(const std::string& path) {
     }
 }
 
+// Created with 0755 in the mkdir itself: with the creation mask cleared, a directory created
+// wider and narrowed afterwards would let anyone plant a drop-in in between.
 void ensure_directory(const std::string& path) {
-    std::error_code error;
-    fs::create_directory(path, error);
-    if (error) {
-        return;
+    if (platform::make_directory(path.c_str(), 0755) != 0) {
+        struct stat status {};
+        if (errno != EEXIST || stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+            return;
+        }
     }
-    fs::permissions(path,
-                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                        fs::perms::others_read | fs::perms::others_exec,
-                    fs::perm_options::replace, error);
+    // Exactly 0755, also for a directory that was already there with other bits.
+    (void)chmod(path.c_str(), 0755);
 }
 
 // Created with 0644 from the start: with the creation mask cleared, a file created 0666 and
 // narrowed afterwards could be opened for writing by anyone in between.
 void write_text_file(const std::string& path, const std::string& text) {
-    int fd = -1;
-    do {
-        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
+    const int fd =
+        platform::open_file(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         return;
     }
@@ -74,7 +74,9 @@ void write_text_file(const std::string& path, const std::string& text) {
     (void)close(fd);
 }
 
-// Removes our own override.conf and then the drop-in directory if nothing else is left in it.
+// Removes override.conf when it is the one this program writes, then the drop-in directory if
+// nothing else is left in it. Any other override.conf is an administrator's (`systemctl edit`
+// writes that name too) and stays, with its directory.
 void remove_if_present(const std::string& directory, const std::string& override_file) {
     std::error_code error;
     const fs::file_status status = fs::status(directory, error);
@@ -82,9 +84,18 @@ void remove_if_present(const std::string& directory, const std::string& override
         return;
     }
     log_info("Cleaning Agent service file patch from previous version");
-    fs::remove(override_file, error);
-    if (error) {
+    const fs::file_status override_status = fs::symlink_status(override_file, error);
+    if (error && error != std::errc::no_such_file_or_directory) {
         return;
+    }
+    if (fs::exists(override_status)) {
+        if (read_text_file(override_file) != override_content) {
+            return;
+        }
+        fs::remove(override_file, error);
+        if (error) {
+            return;
+        }
     }
     fs::remove(directory, error);
 }

@@ -25,28 +25,19 @@ constexpr long pid_limit = 4194304;
 
 // Waits for the agent to end by itself and kills it when it does not.
 void wait_then_kill(long pid) {
-    unique_fd agent;
-    bool without_pidfd = false;
+    const unique_fd agent(platform::open_pidfd(pid));
+    if (!agent.valid() && errno == ESRCH) {
+        return;
+    }
+    // Without a pidfd (ENOSYS on old kernels, EPERM from a system-call filter, EMFILE) the
+    // signals go to the pid: an agent that does not end must still be killed.
     for (int probe = 0; probe < probes; ++probe) {
-        if (!agent.valid() && !without_pidfd) {
-            const int fd = platform::open_pidfd(pid);
-            if (fd >= 0) {
-                agent.reset(fd);
-            } else if (errno == ESRCH) {
-                return;
-            } else if (errno == ENOSYS) {
-                without_pidfd = true;
-            }
-        }
-        if ((agent.valid() || without_pidfd) && platform::send_signal(agent.get(), pid, 0) != 0 &&
-            errno == ESRCH) {
+        if (platform::send_signal(agent.get(), pid, 0) != 0 && errno == ESRCH) {
             return;
         }
         platform::pause_for(pause_after_probe);
     }
-    if (agent.valid() || without_pidfd) {
-        (void)platform::send_signal(agent.get(), pid, SIGKILL);
-    }
+    (void)platform::send_signal(agent.get(), pid, SIGKILL);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "updater/inherited_state.h"
 #include "updater/log.h"
 #include "updater/standard_descriptors.h"
 
@@ -18,6 +19,11 @@ void detach_from_caller(const char* directory) {
     if (child > 0) {
         std::exit(0);
     }
+    // A caller's ignored SIGCHLD would make every command's status unreadable, and its open
+    // descriptors would pass to every command and to the agent that the start command launches.
+    // Marked, not closed: the log channel uses one of them.
+    reset_signal_handling();
+    (void)mark_descriptors_close_on_exec(STDERR_FILENO + 1);
     // Everything the update creates from here on gets exactly the mode it asks for.
     umask(0);
     if (setsid() < 0) {

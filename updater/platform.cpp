@@ -1,6 +1,8 @@
 #include "updater/platform.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 // glibc 2.36 declares these without C linkage for C++.
 extern "C" {
 #include <sys/pidfd.h>
@@ -35,6 +37,18 @@ int shell(const char* command) {
     return std::system(command);  // NOLINT(cert-env33-c)
 }
 
+int make_directory(const char* path, mode_t mode) {
+    return mkdir(path, mode);
+}
+
+int open_file(const char* path, int flags, mode_t mode) {
+    int fd = -1;
+    do {
+        fd = open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 int open_pidfd(long pid) {
     // pidfd_open always sets close-on-exec on the descriptor it returns.
     return pidfd_open(static_cast<pid_t>(pid), 0);
@@ -51,13 +65,29 @@ void detach(const char* directory) {
     detach_from_caller(directory);
 }
 
+file_identity own_executable() {
+    // The link keeps naming the file this process was started from, even once that file has been
+    // replaced at its path; reading it once is enough.
+    static const file_identity identity = [] {
+        struct stat status {};
+        if (stat("/proc/self/exe", &status) != 0) {
+            return file_identity{0, 0};
+        }
+        return file_identity{status.st_dev, status.st_ino};
+    }();
+    return identity;
+}
+
 }  // namespace real
 
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
 std::function<bool()> systemd_check = real::systemd_check;
 std::function<int(const char*)> shell = real::shell;
 std::function<void(const char*)> detach = real::detach;
+std::function<int(const char*, mode_t)> make_directory = real::make_directory;
+std::function<int(const char*, int, mode_t)> open_file = real::open_file;
 std::function<int(long)> open_pidfd = real::open_pidfd;
 std::function<int(int, long, int)> send_signal = real::send_signal;
+std::function<file_identity()> own_executable = real::own_executable;
 
 }  // namespace kest::platform

@@ -2,10 +2,18 @@
 // replaceable closures: production uses the real ones, unit tests install recorders.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 
 namespace kest::platform {
+
+// Where a file lives: its device and inode.
+struct file_identity {
+    dev_t device;
+    ino_t inode;
+};
 
 // Sleeps for the given time, resuming after interruptions.
 extern std::function<void(std::chrono::milliseconds duration)> pause_for;
@@ -15,10 +23,18 @@ extern std::function<bool()> systemd_check;
 extern std::function<int(const char* command)> shell;
 // Detaches the run from its caller; returns only in the process that goes on.
 extern std::function<void(const char* directory)> detach;
+// Creates one directory level with exactly `mode` under a zero creation mask; 0 or -1 with
+// errno, as mkdir(2).
+extern std::function<int(const char* path, mode_t mode)> make_directory;
+// Opens `path` as open(2) does (`mode` applies when the file is created), resuming after
+// interruptions; a descriptor, or -1 with errno.
+extern std::function<int(const char* path, int flags, mode_t mode)> open_file;
 // Opens a pidfd for process `pid` (close-on-exec); a descriptor, or -1 with errno.
 extern std::function<int(long pid)> open_pidfd;
 // Sends `signal` through `pidfd` when it is valid (>= 0), else to `pid`; 0 or -1 with errno.
 extern std::function<int(int pidfd, long pid, int signal)> send_signal;
+// The executable file this process runs from; {0, 0}, which names no file, when unknown.
+extern std::function<file_identity()> own_executable;
 
 // The real services, which the seams above hold unless a test replaces them.
 namespace real {
@@ -26,8 +42,12 @@ void pause_for(std::chrono::milliseconds duration);
 bool systemd_check();
 int shell(const char* command);
 void detach(const char* directory);
+int make_directory(const char* path, mode_t mode);
+int open_file(const char* path, int flags, mode_t mode);
 int open_pidfd(long pid);
 int send_signal(int pidfd, long pid, int signal);
+// Read once, from /proc/self/exe.
+file_identity own_executable();
 }  // namespace real
 
 }  // namespace kest::platform

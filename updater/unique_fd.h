@@ -15,6 +15,12 @@ class unique_fd {
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    // Gives the descriptor up without closing it, for a caller that closes it and checks how.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes the owned descriptor (never retried: the descriptor is gone either way).
     void reset(int fd = -1) {
         if (fd_ >= 0) {

@@ -21,10 +21,11 @@ class SystemdCase(unittest.TestCase):
     def setUp(self):
         self.reset_agent()
 
-    def reset_agent(self, agent_unit_lines=()):
+    def reset_agent(self, agent_unit_lines=(), helper=False):
         """Removes every trace of an earlier scenario and installs release 1."""
         systemd_agent.remove_agent(self.box)
-        self.old_pid = systemd_agent.install_agent(self.box, self.builds, "1", agent_unit_lines)
+        self.old_pid = systemd_agent.install_agent(self.box, self.builds, "1", agent_unit_lines,
+                                                   helper)
 
     def update(self, package, trigger=signal.SIGUSR1):
         """Lets the agent update itself to the package; returns the lines of

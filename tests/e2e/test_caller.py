@@ -16,9 +16,12 @@ class CallerTest(BareCase):
     def call(self, *args):
         """Runs the updater as the agent would and returns (exit status,
         lines of ident kest-update)."""
-        since = now_usec()
-        caller = self.host.run([agent.UPDATER, *args], check=False)
-        return caller.returncode, self.host.updater_lines(since)
+        return self.call_through([agent.UPDATER], *args)
+
+    def call_through(self, command, *args):
+        self.since = now_usec()
+        caller = self.host.run([*command, *args], check=False)
+        return caller.returncode, self.host.updater_lines(self.since)
 
     def assert_agent_untouched(self):
         self.assertTrue(self.host.process_is(self.old_pid, "kestd"))
@@ -106,6 +109,36 @@ class CallerTest(BareCase):
         self.assertEqual(agent.wait_for_release(self.host, "2"),
                          agent.running_agent(self.host)[1])
         self.assertEqual(self.wait_reaped(self.old_pid).get("signal"), 9)
+
+    def test_careless_callers_state_reaches_no_command(self):
+        # A caller that ignores SIGCHLD, blocks SIGTERM and leaves a lock
+        # file open: with that state inherited, every command's status would
+        # read as a failure with code 255, and the start command would run
+        # on each of the five attempts.
+        self.stage_release_2()
+        agent.refuse_starts(self.host, 1)  # the service command fails with 7
+        lock = f"{agent.STATE_DIR}/caller.lock"
+        wrapper = (
+            "import os, signal, sys\n"
+            "signal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
+            "signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})\n"
+            f"os.set_inheritable(os.open({lock!r}, os.O_CREAT | os.O_RDWR, 0o600), True)\n"
+            "os.execv(sys.argv[1], sys.argv[1:])\n")
+        status, _ = self.call_through(["python3", "-c", wrapper, agent.UPDATER],
+                                      agent.START_COMMAND, str(self.old_pid))
+        self.assertEqual(status, 0)
+        agent.wait_until_updater_gone(self.host)
+        new_pid = agent.wait_for_release(self.host, "2")
+
+        _before, _walk, after = expect.split_walk(self, self.host.updater_lines(self.since))
+        expect.assert_lines(self, after, expect.bare_restart_attempt(service_works=False),
+                            "restart lines with the real exit codes")
+        starts = [e for e in agent.event_texts(self.host) if e.startswith("start agent 2")]
+        self.assertEqual(len(starts), 1, starts)
+        held = [os.readlink(self.host.path(f"/proc/{new_pid}/fd/{fd}"))
+                for fd in os.listdir(self.host.path(f"/proc/{new_pid}/fd"))]
+        self.assertFalse([f for f in held if f.endswith(lock)],
+                         f"the caller's descriptor reached the new agent: {held}")
 
 
 if __name__ == "__main__":

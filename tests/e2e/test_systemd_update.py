@@ -13,7 +13,12 @@ OVERRIDE_CONTENT = b"[Service]\nKillMode=process\n"
 
 class WholeRoadTest(SystemdCase):
     """The agent's unit lacks KillMode=process: the updater must write the
-    drop-in, or the stop of the agent's unit would kill the updater too."""
+    drop-in, or the stop of the agent's unit would kill the updater too. The
+    release ships a new kest-update, the one that runs the update, and a new
+    helper, whose old one outlives the agent's stop and keeps its file busy."""
+
+    def setUp(self):
+        self.reset_agent(helper=True)
 
     def test_update_from_the_agents_own_unit(self):
         box = self.box
@@ -24,13 +29,19 @@ class WholeRoadTest(SystemdCase):
         inode_before = os.stat(box.path(agent.EXECUTABLE)).st_ino
         old_watcher = self.main_pid("kest-watcher.service")
         package = agent.release_package(self.builds, "2")
+        busy = {path: os.stat(box.path(path)).st_ino for path in (agent.UPDATER, agent.HELPER)}
+        updater = agent.read_file(box, agent.UPDATER)
+        self.addCleanup(agent.write_file, box, agent.UPDATER, updater, 0o755)
+        package[agent.UPDATER[1:]] = (updater + b"\0shipped with release 2\n", 0o755)
+        package[agent.HELPER[1:]] = (self.builds.agent_binary("2"), 0o755)
+        [helper] = agent.helper_pids(box, "1")
 
         lines = self.update(package)
 
         before, walk, after = expect.split_walk(self, lines)
         expect.assert_systemd_stop(self, before)
         expect.assert_walk(self, walk, expect.staged_directories(package),
-                           created=["/var/kest/update/usr/share/kestd"])
+                           created=["/var/kest/update/usr/share/kestd"], replaced=list(busy))
         expect.assert_lines(self, after, expect.systemd_restart_attempt(),
                             "the updater must outlive the agent's stop and restart it")
 
@@ -71,6 +82,14 @@ class WholeRoadTest(SystemdCase):
         self.assertEqual(agent.read_file(box, "/usr/share/kestd/release-notes.txt"),
                          b"release 2\n")
         self.assertEqual(agent.file_mode(box, "/usr/share/kestd/release-notes.txt"), 0o640)
+        # The busy files were replaced; the helper lives on, running its old file.
+        for path, inode in busy.items():
+            self.assertEqual(agent.read_file(box, path), package[path[1:]][0], path)
+            self.assertNotEqual(os.stat(box.path(path)).st_ino, inode, path)
+            self.assertEqual(agent.file_mode(box, path), 0o755, path)
+        self.assertTrue(box.process_is(helper, "kestd-helper"), "the helper must not be killed")
+        self.assertEqual(box.run(["readlink", f"/proc/{helper}/exe"]).stdout,
+                         agent.HELPER + " (deleted)\n")
         # The staged tree stays where it was.
         self.assertTrue(agent.exists(box, f"{agent.STAGING_ROOT}/usr/sbin/kestd"))
 
@@ -117,6 +136,18 @@ class UnitWithKillModeTest(SystemdCase):
         self.assertFalse(agent.exists(self.box, agent.OVERRIDE))
         self.assertEqual(agent.read_file(self.box, f"{agent.DROP_IN_DIR}/10-nice.conf"),
                          b"[Service]\nNice=5\n")
+
+    def test_an_administrators_override_stays_and_applies(self):
+        # `systemctl edit kest` writes override.conf too.
+        admin = b"[Service]\nLimitNOFILE=4321\n"
+        agent.write_file(self.box, agent.OVERRIDE, admin, 0o644)
+        os.chmod(self.box.path(agent.DROP_IN_DIR), 0o755)
+        self.box.systemctl("daemon-reload")
+        self.update_and_check_lines(cleaning=True)
+        self.assertEqual(agent.read_file(self.box, agent.OVERRIDE), admin)
+        with open(self.box.path(f"/proc/{self.main_pid('kest.service')}/limits")) as f:
+            limit = next(line for line in f if line.startswith("Max open files"))
+        self.assertEqual(limit.split()[3:5], ["4321", "4321"], limit)
 
     def test_stale_drop_in_alone_goes_with_its_directory(self):
         self.write_stale_drop_in()

@@ -11,6 +11,11 @@
 //   kestd            the agent in the foreground (kest.service)
 //   kestd --daemon   the start command: detaches, then runs the agent
 //   kestd --check    only the start gate (ExecStartPre of kest.service)
+//   kestd --helper   a helper of the agent, run from /usr/lib/kestd/kestd-helper
+//
+// The agent starts its helper when that file is installed. The helper outlives the agent's
+// stop under KillMode=process and keeps its own executable busy, as a real agent's helpers do;
+// it ends on SIGTERM.
 //
 // Signals to the agent:
 //   SIGUSR1  stage and launch the update, keep running
@@ -27,6 +32,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 
 #ifndef KESTD_RELEASE
@@ -41,6 +47,7 @@ constexpr const char* kStateDir = "/var/lib/kestd";
 constexpr const char* kDownloadDir = "/var/lib/kestd/download";
 constexpr const char* kStagingRoot = "/var/kest/update";
 constexpr const char* kUpdater = "/usr/sbin/kest-update";
+constexpr const char* kHelper = "/usr/lib/kestd/kestd-helper";
 constexpr const char* kStartCommand = "/usr/sbin/kestd --daemon";
 // Exit status of a start that the gate refuses; distinct from the service
 // manager's own codes so that the updater's log shows which way failed.
@@ -140,19 +147,45 @@ void launch_updater() {
     record_event("update-returned " + who("agent") + " " + seen);
 }
 
-int run_agent() {
-    umask(022);
+void start_helper() {
+    if (access(kHelper, X_OK) != 0)
+        return;
+    if (fork() == 0) {
+        execl(kHelper, "kestd-helper", "--helper", nullptr);
+        _exit(127);
+    }
+}
+
+// Blocks the signals that end or drive the process; sigwaitinfo takes them one at a time.
+sigset_t wait_for_signals(std::initializer_list<int> signals) {
     sigset_t wanted;
     sigemptyset(&wanted);
-    for (int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2})
+    for (int sig : signals)
         sigaddset(&wanted, sig);
     sigprocmask(SIG_BLOCK, &wanted, nullptr);
+    return wanted;
+}
+
+int run_helper() {
+    sigset_t wanted = wait_for_signals({SIGTERM, SIGINT});
+    record_event("start " + who("helper"));
+    int sig = -1;
+    while (sig < 0)
+        sig = sigwaitinfo(&wanted, nullptr);
+    record_event("end " + who("helper") + " signal " + std::to_string(sig));
+    return 0;
+}
+
+int run_agent() {
+    umask(022);
+    sigset_t wanted = wait_for_signals({SIGTERM, SIGINT, SIGUSR1, SIGUSR2});
 
     write_state("agent", std::string(KESTD_RELEASE) + " " + std::to_string(getpid()) + " " +
                              std::to_string(now_usec()));
     record_event("start " + who("agent"));
     std::printf("kestd release %s running as pid %d\n", KESTD_RELEASE, getpid());
     std::fflush(stdout);
+    start_helper();
 
     for (;;) {
         int sig = sigwaitinfo(&wanted, nullptr);
@@ -204,6 +237,8 @@ int main(int argc, char** argv) {
         return run_daemon();
     if (mode == "--check")
         return start_allowed() ? 0 : kRefusedStartStatus;
-    std::fprintf(stderr, "usage: kestd [--daemon|--check]\n");
+    if (mode == "--helper")
+        return run_helper();
+    std::fprintf(stderr, "usage: kestd [--daemon|--check|--helper]\n");
     return 2;
 }

@@ -12,6 +12,9 @@ DOWNLOAD_DIR = STATE_DIR + "/download"
 STAGING_ROOT = "/var/kest/update"
 EXECUTABLE = "/usr/sbin/kestd"
 UPDATER = "/usr/sbin/kest-update"
+# A helper of the agent that outlives its stop (see kestd.cpp), with its own executable.
+HELPER_DIR = "/usr/lib/kestd"
+HELPER = HELPER_DIR + "/kestd-helper"
 START_COMMAND = "/usr/sbin/kestd --daemon"
 UNIT_DIR = "/etc/systemd/system"
 AGENT_UNIT = UNIT_DIR + "/kest.service"
@@ -151,6 +154,12 @@ def events(env):
 
 def event_texts(env):
     return [text for _, text in events(env)]
+
+
+def helper_pids(env, release):
+    """Pids of the helpers that agents of the given release started."""
+    prefix = f"start helper {release} "
+    return [int(text[len(prefix):]) for text in event_texts(env) if text.startswith(prefix)]
 
 
 def update_status(env):

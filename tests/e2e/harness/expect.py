@@ -4,7 +4,8 @@ The walk of the staged tree follows the order in which directories yield
 their entries, which the file system decides; so the lines of the walk are
 checked as a block: each directory of the staged tree announced once, parents
 before children, with its "Create directory" or "Skiping" line right after
-its own announcement, and nothing else in between.
+its own announcement, the files replaced because they were busy, and nothing
+else in between.
 """
 
 from .agent import STAGING_ROOT
@@ -14,6 +15,7 @@ STARTED = "Started Kest Updater version 10.15 (2025011521)"
 COPY = "Copy to directory "
 CREATE = "Create directory "
 SKIP = "Systemd not installed. Skiping the {} folder"
+REPLACE = "Replacing busy file "
 UNIT_FOLDER = STAGING_ROOT + "/etc/systemd/system"
 
 
@@ -38,7 +40,7 @@ def staged_directories(package):
 
 def is_walk_line(line):
     m = line.message
-    return (m.startswith(COPY) or m.startswith(CREATE) or
+    return (m.startswith(COPY) or m.startswith(CREATE) or m.startswith(REPLACE) or
             (m.startswith("Systemd not installed. Skiping the ") and m.endswith(" folder")))
 
 
@@ -53,12 +55,17 @@ def split_walk(testcase, lines):
     return lines[:first], lines[first:end], lines[end:]
 
 
-def assert_walk(testcase, walk, directories, created=(), skipped=()):
+def assert_walk(testcase, walk, directories, created=(), skipped=(), replaced=()):
     """Checks the walk's lines against the staged directories, those whose
-    destination had to be created and those skipped for want of systemd."""
+    destination had to be created, those skipped for want of systemd and the
+    destinations replaced because they were busy."""
     listing = format_lines(walk)
     testcase.assertTrue(all(l.priority == INFO and l.facility == DAEMON for l in walk),
                         "walk lines must be daemon.info:\n" + listing)
+    testcase.assertEqual(sorted(l.message[len(REPLACE):] for l in walk
+                                if l.message.startswith(REPLACE)),
+                         sorted(replaced), "busy files replaced:\n" + listing)
+    walk = [l for l in walk if not l.message.startswith(REPLACE)]
     announced = [l.message[len(COPY):] for l in walk if l.message.startswith(COPY)]
     testcase.assertEqual(announced[0], STAGING_ROOT, listing)
     testcase.assertEqual(sorted(announced), sorted(directories),

@@ -6,11 +6,13 @@ import signal
 
 from . import agent
 from .clock import now_usec
+from .wait import wait_for
 
 UPDATE_TIMEOUT = 60
 UNITS = ("kest.service", "kest-watcher.service")
 # Paths that scenarios may leave behind in the container.
-LEFTOVER_PATHS = (agent.DROP_IN_DIR, agent.STATE_DIR, "/var/kest", "/etc/kest", "/usr/share/kestd")
+LEFTOVER_PATHS = (agent.DROP_IN_DIR, agent.STATE_DIR, "/var/kest", "/etc/kest", "/usr/share/kestd",
+                  agent.HELPER_DIR)
 
 
 def install_updater(box, builds):
@@ -33,6 +35,7 @@ def install_updater(box, builds):
 def remove_agent(box):
     """Stops the agent and removes every trace of it and of earlier updates."""
     box.systemctl("stop", *UNITS, check=False)
+    remove_helpers(box)
     box.run(["rm", "-rf", *LEFTOVER_PATHS])
     box.systemctl("daemon-reload")
     # With the drop-in gone a stop again ends every process of the unit,
@@ -41,9 +44,27 @@ def remove_agent(box):
     box.systemctl("disable", *UNITS, check=False)
     box.systemctl("reset-failed", check=False)
     leftovers = {pid: name for pid, name in box.process_names().items()
-                 if name in ("kestd", "kest-update")}
+                 if name in ("kestd", "kestd-helper", "kest-update")}
     if leftovers:
         raise AssertionError(f"processes of an earlier scenario survived: {leftovers}")
+
+
+def remove_helpers(box):
+    """Ends the agent's helpers, which outlive its stop, and unmounts their folder."""
+    def helpers():
+        return [pid for pid, name in box.process_names().items() if name == "kestd-helper"]
+    for pid in helpers():
+        box.run(["kill", "-KILL", str(pid)], check=False)
+    wait_for(lambda: not helpers(), 10, "the agent's helpers to end")
+    box.run(["umount", agent.HELPER_DIR], check=False)
+
+
+def install_helper(box, builds, release):
+    """Installs the agent's helper on a tmpfs of its own: overlayfs would let its running
+    executable be opened for writing, and a busy file is what the helper is for."""
+    box.run(["mkdir", "-p", agent.HELPER_DIR])
+    box.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "kestd-helper", agent.HELPER_DIR])
+    agent.write_file(box, agent.HELPER, builds.agent_binary(release), 0o755)
 
 
 def install_units(box, release, agent_unit_lines=()):
@@ -53,9 +74,12 @@ def install_units(box, release, agent_unit_lines=()):
                      agent.unit_text("kest-watcher.service", release), 0o644)
 
 
-def install_agent(box, builds, release="1", agent_unit_lines=()):
-    """Installs and starts the given release; returns the agent's pid."""
+def install_agent(box, builds, release="1", agent_unit_lines=(), helper=False):
+    """Installs and starts the given release, with its helper if asked; returns the agent's
+    pid."""
     agent.install_executable(box, builds.agent_binary(release))
+    if helper:
+        install_helper(box, builds, release)
     install_units(box, release, agent_unit_lines)
     box.systemctl("daemon-reload")
     box.systemctl("enable", "--now", "kest-watcher.service", "kest.service")

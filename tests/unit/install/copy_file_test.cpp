@@ -1,4 +1,5 @@
 #include "install/copy_file.h"
+#include "install/replace_file.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -7,8 +8,10 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
+#include "support/tree_snapshot.h"
 #include "updater/constants.h"
 
 namespace kest {
@@ -110,6 +113,28 @@ TEST_F(copy_file_test, file_copied_onto_itself_keeps_its_bytes) {
     EXPECT_EQ(copy_file(dir_ / "link", dir_ / "tool"), copy_ok);
     EXPECT_EQ(copy_file(dir_ / "tool", dir_ / "tool"), copy_ok);
     EXPECT_EQ(read_file(dir_ / "tool"), "precious");
+}
+
+TEST_F(copy_file_test, replacement_is_a_new_file_with_the_old_mode_and_the_link_kept) {
+    write_file(dir_ / "src", "new content");
+    ASSERT_EQ(mkdir((dir_ / "opt").c_str(), 0755), 0);
+    const std::string file = dir_ / "opt/dst";
+    write_file(file, "old", 06755);
+    ASSERT_EQ(symlink("opt/dst", (dir_ / "link").c_str()), 0);
+    const ino_t inode = inode_of(file);
+
+    EXPECT_EQ(replace_file(dir_ / "src", dir_ / "link"), copy_ok);
+    EXPECT_EQ(read_file(file), "new content");
+    EXPECT_NE(inode_of(file), inode);
+    EXPECT_EQ(mode_of(file), 06755u) << "set-id bits included";
+    struct stat status {};
+    ASSERT_EQ(lstat((dir_ / "link").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(testing::entry_names(dir_ / "opt"), std::vector<std::string>{"dst"});
+
+    EXPECT_EQ(replace_file(dir_ / "missing", file), copy_source_unopenable);
+    EXPECT_EQ(replace_file(dir_ / "src", dir_ / "opt"), copy_destination_unopenable);
+    EXPECT_EQ(replace_file(dir_ / "src", dir_ / "absent"), copy_destination_unopenable);
 }
 
 TEST_F(copy_file_test, full_file_system_is_a_transfer_failure) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "support/tree_snapshot.h"
 #include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
@@ -227,15 +228,71 @@ TEST_F(installer_fault_test, busy_executable_is_written_once_its_process_ends) {
     EXPECT_EQ(commands, std::vector<std::string>{"service kest start"});
 }
 
-TEST_F(installer_fault_test, busy_executable_that_never_ends_fails_the_run_untouched) {
+TEST_F(installer_fault_test, busy_executable_that_never_ends_is_replaced_after_the_attempts) {
+    // A program that outlived the agent's stop, reached through a link, owned by another user
+    // and set-user-ID.
     write_file(stage_ + "/kestd", "new agent", 0755);
-    running_executable agent(target_ + "/kestd");
-    ASSERT_TRUE(agent.started());
+    ASSERT_EQ(mkdir((target_ + "/opt").c_str(), 0755), 0);
+    const std::string file = target_ + "/opt/kestd";
+    running_executable helper(file);
+    ASSERT_TRUE(helper.started());
+    ASSERT_EQ(symlink("opt/kestd", (target_ + "/kestd").c_str()), 0);
+    ASSERT_EQ(chown(file.c_str(), 1234, 5678), 0);
+    ASSERT_EQ(chmod(file.c_str(), 04750), 0);
+    const ino_t inode = testing::inode_of(file);
 
-    expect_failed_run(update(), stage_ + "/kestd", copy_destination_unopenable);
-    EXPECT_EQ(pauses, nine_pauses);
-    EXPECT_EQ(read_file(target_ + "/kestd"), read_file("/bin/sleep"))
-        << "the running executable must not be truncated";
+    EXPECT_EQ(update(), 0);
+    EXPECT_EQ(pauses, nine_pauses) << "a dying agent gets the usual attempts in place first";
+    EXPECT_TRUE(contains(info("Replacing busy file " + target_ + "/kestd")));
+    EXPECT_EQ(read_file(file), "new agent");
+    EXPECT_NE(testing::inode_of(file), inode);
+    struct stat status {};
+    ASSERT_EQ(lstat((target_ + "/kestd").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode)) << "the link stays a link";
+    ASSERT_EQ(stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 1234u);
+    EXPECT_EQ(status.st_gid, 5678u);
+    EXPECT_EQ(status.st_mode & 07777, 04750u);
+    EXPECT_EQ(testing::entry_names(target_ + "/opt"), std::vector<std::string>{"kestd"});
+    char running[PATH_MAX] = {};
+    const std::string exe = "/proc/" + std::to_string(helper.pid()) + "/exe";
+    ASSERT_GT(readlink(exe.c_str(), running, sizeof running - 1), 0) << "it still runs";
+    EXPECT_EQ(std::string(running), file + " (deleted)") << "it keeps its old file";
+    EXPECT_EQ(commands, std::vector<std::string>{"service kest start"});
+}
+
+TEST_F(installer_fault_test, own_executable_is_replaced_at_once_and_never_truncated) {
+    write_file(stage_ + "/kest-update", "new updater", 0755);
+    const std::string file = target_ + "/kest-update";
+    write_file(file, "running updater", 0750);
+    struct stat status {};
+    ASSERT_EQ(stat(file.c_str(), &status), 0);
+    platform::own_executable = [own = platform::file_identity{status.st_dev, status.st_ino}] {
+        return own;
+    };
+    const unique_fd running(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+
+    EXPECT_EQ(update(), 0);
+    EXPECT_TRUE(pauses.empty());
+    EXPECT_TRUE(contains(info("Replacing busy file " + file)));
+    EXPECT_EQ(read_file(file), "new updater");
+    EXPECT_EQ(testing::mode_of(file), 0750u);
+    char old[32] = {};
+    EXPECT_EQ(pread(running.get(), old, sizeof old, 0), 15);
+    EXPECT_STREQ(old, "running updater");
+    EXPECT_EQ(testing::entry_names(target_), std::vector<std::string>{"kest-update"});
+}
+
+TEST_F(installer_fault_test, replacement_that_fills_the_disk_leaves_the_busy_file_alone) {
+    mount_small_tmpfs(target_, "size=64k,mode=0755");
+    write_file(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x'), 0755);
+    running_executable helper(target_ + "/kestd");
+    ASSERT_TRUE(helper.started());
+    const testing::tree_snapshot before = testing::snapshot(target_);
+
+    expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
+    EXPECT_TRUE(contains(info("Replacing busy file " + target_ + "/kestd")));
+    EXPECT_TRUE(testing::snapshot(target_) == before) << "nothing changed, nothing left beside";
 }
 
 TEST_F(installer_fault_test, staged_file_whose_reads_fail_fails_the_run) {

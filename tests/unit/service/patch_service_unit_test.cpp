@@ -1,12 +1,15 @@
 #include "service/patch_service_unit.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
+#include "updater/platform.h"
 
 namespace kest {
 namespace {
@@ -38,6 +41,8 @@ class patch_service_unit_test : public testing::seam_test {
 
     scratch_dir dir_;
     std::string unit_, dropin_, override_;
+    std::vector<std::pair<std::string, mode_t>>
+        created_;  // paths and the modes they were made with
 
   private:
     mode_t saved_mask_ = 0;
@@ -45,7 +50,20 @@ class patch_service_unit_test : public testing::seam_test {
 
 TEST_F(patch_service_unit_test, unit_without_marker_gets_the_dropin_and_a_reload) {
     write_file(unit_, "[Service]\nExecStart=/usr/sbin/kestd\nKillMode=control-group\n");
+    // The modes asked for at creation: anything wider, even if narrowed at once, would let
+    // another user plant a drop-in or open the file in between.
+    platform::make_directory = [this](const char* path, mode_t mode) {
+        created_.emplace_back(path, mode);
+        return platform::real::make_directory(path, mode);
+    };
+    platform::open_file = [this](const char* path, int flags, mode_t mode) {
+        created_.emplace_back(path, (flags & O_CREAT) != 0 ? mode : 0);
+        return platform::real::open_file(path, flags, mode);
+    };
     patch_service_unit(unit_);
+
+    EXPECT_EQ(created_,
+              (std::vector<std::pair<std::string, mode_t>>{{dropin_, 0755}, {override_, 0644}}));
 
     EXPECT_EQ(mode_of(dropin_), 0755u);
     EXPECT_EQ(read_file(override_), override_content);
@@ -80,6 +98,21 @@ TEST_F(patch_service_unit_test, marker_anywhere_in_the_unit_counts_and_removes_o
     EXPECT_EQ(logged,
               (std::vector{info("Agent service file patching is not required"),
                            info("Cleaning Agent service file patch from previous version")}));
+}
+
+TEST_F(patch_service_unit_test, an_administrators_override_is_kept) {
+    write_file(unit_, "[Service]\nKillMode=process\n");
+    mkdir(dropin_.c_str(), 0755);
+    for (const std::string& content :
+         {std::string("[Service]\nLimitNOFILE=4096\n"), override_content + "\n", std::string()}) {
+        logged.clear();
+        write_file(override_, content);
+        patch_service_unit(unit_);
+        EXPECT_EQ(read_file(override_), content);
+        EXPECT_EQ(logged, (std::vector{info("Agent service file patching is not required"),
+                                       info("Cleaning Agent service file patch from previous "
+                                            "version")}));
+    }
 }
 
 TEST_F(patch_service_unit_test, dropin_left_empty_is_removed) {

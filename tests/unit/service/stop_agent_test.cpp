@@ -115,6 +115,27 @@ TEST_F(stop_agent_test, agent_that_never_ends_is_killed_after_ten_probes_and_not
     EXPECT_EQ(logged, std::vector{info("Killing daemon")});
 }
 
+TEST_F(stop_agent_test, agent_is_killed_by_its_pid_when_pidfds_are_refused) {
+    for (const int refusal : {EPERM, EMFILE, ENOSYS}) {
+        pauses.clear();
+        sent.clear();
+        platform::open_pidfd = [refusal](long) {
+            errno = refusal;
+            return -1;
+        };
+        const pid_t agent = start_sleeper();
+
+        stop_agent(agent);
+        EXPECT_EQ(pauses, std::vector<std::chrono::milliseconds>(10, 1s)) << refusal;
+        ASSERT_EQ(sent.size(), 11u) << refusal;
+        EXPECT_EQ(sent.back().pidfd, -1);
+        EXPECT_EQ(sent.back().pid, agent);
+        EXPECT_EQ(sent.back().signal, SIGKILL);
+        const int status = wait_for(agent);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << refusal;
+    }
+}
+
 TEST_F(stop_agent_test, pid_that_names_no_single_process_gets_no_signal) {
     platform::send_signal = [](int, long, int) -> int {
         ADD_FAILURE() << "a signal was sent";

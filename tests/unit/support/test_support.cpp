@@ -75,8 +75,11 @@ void seam_test::TearDown() {
     platform::systemd_check = platform::real::systemd_check;
     platform::shell = platform::real::shell;
     platform::detach = platform::real::detach;
+    platform::make_directory = platform::real::make_directory;
+    platform::open_file = platform::real::open_file;
     platform::open_pidfd = platform::real::open_pidfd;
     platform::send_signal = platform::real::send_signal;
+    platform::own_executable = platform::real::own_executable;
 }
 
 namespace {

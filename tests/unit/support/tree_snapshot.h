@@ -13,6 +13,7 @@ struct snapshot_entry {
     mode_t mode;  // type and permission bits, as lstat reports them
     ino_t inode;
     std::string content;  // a regular file's bytes or a link's target; empty otherwise
+    bool operator==(const snapshot_entry&) const = default;
 };
 
 // Paths relative to the snapshot's root, each beginning with "/"; the root itself is "".

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,11 +18,18 @@ using testing::exists;
 using testing::mode_of;
 using testing::read_file;
 
-// Runs the probe as a caller with a restrictive mask would, and returns its exit status.
+// Runs the probe as a careless caller would (a restrictive mask, SIGCHLD ignored, SIGTERM
+// blocked, descriptor 50 left open), and returns its exit status.
 int run_probe_as_caller(const std::string& dir) {
     const pid_t caller = fork();
     if (caller == 0) {
         umask(077);
+        sigset_t blocked{};
+        if (signal(SIGCHLD, SIG_IGN) == SIG_ERR || sigemptyset(&blocked) != 0 ||
+            sigaddset(&blocked, SIGTERM) != 0 || sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0 ||
+            dup2(open("/dev/null", O_RDONLY), 50) != 50) {
+            _exit(126);
+        }
         execl(DETACH_PROBE_PATH, DETACH_PROBE_PATH, dir.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -58,6 +67,12 @@ TEST(detach_from_caller_test, caller_sees_zero_at_once_and_the_child_goes_on_cle
         EXPECT_NE(report.find("fd" + std::to_string(fd) + " /dev/null\n"), std::string::npos)
             << report;
     }
+    // None of the caller's signal state is left, so commands' statuses are read right, and the
+    // caller's descriptor does not reach them.
+    EXPECT_NE(report.find("ignored\t0000000000000000\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("blocked\t0000000000000000\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("exit_3_status 768\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("shell_sees_fd50 256\n"), std::string::npos) << report;
 }
 
 }  // namespace

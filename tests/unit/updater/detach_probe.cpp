@@ -1,5 +1,6 @@
 // Test helper: detaches the way the updater does, then waits for DIR/go and reports what the
-// detached process looks like in DIR/report. The caller of this program plays the agent.
+// detached process looks like in DIR/report, with what a command run through the shell gets.
+// The caller of this program plays the agent; descriptor 50 is the one it may leave open.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "updater/detach_from_caller.h"
+#include "updater/platform.h"
 
 namespace {
 
@@ -15,6 +17,18 @@ std::string link_target(const std::string& path) {
     char target[PATH_MAX] = {};
     const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
     return length < 0 ? "(closed)" : std::string(target, static_cast<size_t>(length));
+}
+
+// The signals that `field` (SigIgn, SigBlk) of /proc/self/status lists, as hex.
+std::string signal_field(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return line.substr(field.size() + 1);
+        }
+    }
+    return "(missing)";
 }
 
 }  // namespace
@@ -38,6 +52,12 @@ int main(int argc, char* argv[]) {
     for (int fd = 0; fd <= 2; ++fd) {
         report << "fd" << fd << " " << link_target("/proc/self/fd/" + std::to_string(fd)) << "\n";
     }
+    report << "ignored" << signal_field("SigIgn") << "\n";
+    report << "blocked" << signal_field("SigBlk") << "\n";
+    report << "exit_3_status " << kest::platform::shell("exit 3") << "\n";
+    // The shell itself is what the command runner starts: whatever it holds, its commands get.
+    report << "shell_sees_fd50 " << kest::platform::shell("test -e /proc/self/fd/50 || exit 1")
+           << "\n";
     report.close();
     return rename((dir + "/report.tmp").c_str(), (dir + "/report").c_str()) == 0 ? 0 : 1;
 }

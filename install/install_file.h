@@ -1,0 +1,20 @@
+// Installs one staged regular file at its destination.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace kest {
+
+// Writes the bytes of `source` to `destination` in place (copy_file): an existing destination
+// keeps its inode, owner and mode, a missing one is created with the permission bits of
+// `create_mode`. A failing copy is attempted `attempts_per_entry` times in all, pausing between
+// attempts. A destination that a running program keeps from being rewritten is replaced instead
+// (replace_file), after logging "Replacing busy file %s" at info: at once when it is the
+// executable this process runs from, else when the last attempt has also found it busy.
+// Logs a failure once, at err: "Failed to copy %s: error %d" with `source`.
+// Returns 0, or the code of the last copy or of the replacement (-1, -2, -3).
+int install_file(const std::string& source, const std::string& destination, mode_t create_mode);
+
+}  // namespace kest

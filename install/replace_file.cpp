@@ -1,0 +1,127 @@
+#include "install/replace_file.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include "install/file_stream.h"
+#include "updater/constants.h"
+#include "updater/unique_fd.h"
+
+namespace kest {
+namespace {
+
+constexpr unsigned names_to_try = 100;
+
+struct text_freer {
+    void operator()(char* text) const { std::free(text); }
+};
+
+// A hidden name that says whose new file it is and which program made it, within NAME_MAX.
+std::string new_file_name(const std::string& name, unsigned number) {
+    const std::string suffix =
+        ".kest-update." + std::to_string(getpid()) + "." + std::to_string(number);
+    return "." + name.substr(0, NAME_MAX - 1 - suffix.size()) + suffix;
+}
+
+// Creates the new file beside `name`, readable and writable by its owner only; O_EXCL never
+// opens a file or link that is already there, so a taken name moves on to the next.
+int create_new_file(int directory, const std::string& name, std::string& created) {
+    for (unsigned number = 0; number < names_to_try; ++number) {
+        const std::string candidate = new_file_name(name, number);
+        int fd = -1;
+        do {
+            fd =
+                openat(directory, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            created = candidate;
+            return fd;
+        }
+        if (errno != EEXIST) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+// Fills the new file, gives it the old file's owner and mode, flushes it and renames it over
+// `name`; the caller removes the new file when this fails.
+int fill_and_rename(std::ifstream& in, unique_fd& file, int directory, const std::string& created,
+                    const std::string& name, const struct stat& old) {
+    // The stream closes the descriptor it writes through; this one stays for what follows.
+    const int stream_fd = fcntl(file.get(), F_DUPFD_CLOEXEC, 0);
+    if (stream_fd < 0) {
+        return copy_destination_unopenable;
+    }
+    const int streamed = stream_into(in, stream_fd);
+    if (streamed != copy_ok) {
+        return streamed;
+    }
+    // Only now may others read it. A change of owner clears the set-id bits: the mode comes last.
+    if (fchown(file.get(), old.st_uid, old.st_gid) != 0 ||
+        fchmod(file.get(), old.st_mode & 07777) != 0) {
+        return copy_destination_unopenable;
+    }
+    if (fsync(file.get()) != 0 || close(file.release()) != 0) {
+        return copy_transfer_failed;
+    }
+    if (renameat(directory, created.c_str(), directory, name.c_str()) != 0) {
+        return copy_destination_unopenable;
+    }
+    // The content is on disk and the rename done; a directory that cannot be flushed (not every
+    // file system can) does not undo that, so its result changes nothing.
+    (void)fsync(directory);
+    return copy_ok;
+}
+
+}  // namespace
+
+int replace_file(const std::string& source, const std::string& destination) {
+    std::ifstream in;
+    const int opened = open_staged_file(source, in);
+    if (opened != copy_ok) {
+        return opened;
+    }
+    if (same_file(source, destination)) {
+        return copy_ok;
+    }
+
+    const std::unique_ptr<char, text_freer> resolved(realpath(destination.c_str(), nullptr));
+    if (!resolved) {
+        return copy_destination_unopenable;
+    }
+    // The file a symbolic link leads to is replaced in its own directory: the link stays a link.
+    const std::string target = resolved.get();
+    const std::size_t slash = target.rfind('/');
+    const std::string name = target.substr(slash + 1);
+    const std::string parent = slash == 0 ? "/" : target.substr(0, slash);
+    const unique_fd directory(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat old {};
+    if (!directory.valid() ||
+        fstatat(directory.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(old.st_mode)) {
+        return copy_destination_unopenable;
+    }
+
+    std::string created;
+    unique_fd file(create_new_file(directory.get(), name, created));
+    if (!file.valid()) {
+        return copy_destination_unopenable;
+    }
+    const int result = fill_and_rename(in, file, directory.get(), created, name, old);
+    if (result != copy_ok) {
+        file.reset();
+        // Nothing else could remove it either; the failure itself is what the caller reports.
+        (void)unlinkat(directory.get(), created.c_str(), 0);
+    }
+    return result;
+}
+
+}  // namespace kest

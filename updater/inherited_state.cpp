@@ -1,0 +1,70 @@
+#include "updater/inherited_state.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+namespace kest {
+namespace {
+
+struct directory_closer {
+    void operator()(DIR* directory) const { closedir(directory); }
+};
+
+bool set_close_on_exec(int fd) {
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags < 0) {
+        return errno == EBADF;  // closed since it was listed: nothing to mark
+    }
+    return (flags & FD_CLOEXEC) != 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
+}  // namespace
+
+void reset_signal_handling() {
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    (void)sigemptyset(&default_action.sa_mask);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        // SIGKILL, SIGSTOP and the signals the C library keeps for itself refuse with EINVAL;
+        // their dispositions cannot have been changed either.
+        (void)sigaction(signal, &default_action, nullptr);
+    }
+    sigset_t empty{};
+    (void)sigemptyset(&empty);
+    (void)sigprocmask(SIG_SETMASK, &empty, nullptr);
+}
+
+bool mark_descriptors_close_on_exec(int first) {
+    if (close_range(static_cast<unsigned>(first), ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+        return true;
+    }
+    // ENOSYS before Linux 5.9, EINVAL for the flag before 5.11.
+    return mark_listed_descriptors_close_on_exec(first);
+}
+
+bool mark_listed_descriptors_close_on_exec(int first) {
+    const std::unique_ptr<DIR, directory_closer> listing(opendir("/proc/self/fd"));
+    if (!listing) {
+        return false;
+    }
+    const int own = dirfd(listing.get());
+    bool marked = true;
+    errno = 0;
+    while (const dirent* entry = readdir(listing.get())) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (*end == '\0' && end != entry->d_name && fd >= first && fd != own) {
+            marked = set_close_on_exec(static_cast<int>(fd)) && marked;
+        }
+        errno = 0;
+    }
+    return marked && errno == 0;
+}
+
+}  // namespace kest
