@@ -2,13 +2,15 @@
 """Benchmarks the installer's copy against `cp -r`, its memory, and the caller's wait.
 
     bench.py --build BUILD_DIR [--work DIR] [--rounds N] [--workload big|small|agent]
-             [--no-realtime] [copy|memory|detach|downtime|all ...]
+             [--no-realtime] [copy|check|memory|detach|downtime|all ...]
 
 copy      the three workloads, fresh and in place, kest-copy-tree and `cp -r` interleaved
+check     the trust check against the copy on the 20,000-file workload
 memory    peak resident memory of kest-copy-tree on a 1 GiB file and on a 4 KiB file
-detach    how long a caller waits for the real kest-update to return
+detach    how long a caller waits for the real kest-update to return, with an empty staging
+          root and with the agent tree staged
 downtime  agent downtime in the end-to-end suite's systemd container (see bench/README.md)
-all       copy, memory and detach (the default)
+all       copy, check, memory and detach (the default)
 
 Needs root (mount namespaces). Standard library only. Everything it generates lives below
 --work (default /var/tmp/kest-bench), which is removed at the end.
@@ -30,6 +32,7 @@ MIB = 1024 * KIB
 GIB = 1024 * MIB
 
 MEMORY_LIMIT_KIB = 8 * 1024
+CHECK_LIMIT = 0.10
 DETACH_LIMIT_MS = 5.0
 FRESH_LIMIT = 1.20
 IN_PLACE_LIMIT = 1.10
@@ -238,6 +241,46 @@ def bench_copy(args, work):
     return all(ratio <= limit for _, _, ratio, limit in results)
 
 
+# ---------------------------------------------------------------- check
+
+def bench_check(args, work):
+    """The trust check (`kest-copy-tree --check SRC`) against the copy of the same tree, fresh
+    and in place, interleaved; the check runs before the caller is released, the copy after."""
+    source = os.path.join(work, "small")
+    destination = source + ".copy"
+    make_small(source)
+    warm(source)
+    check = [args.kest_copy_tree, "--check", source]
+    copy = [args.kest_copy_tree, source, destination]
+    times = {"check": [], "fresh": [], "in place": []}
+    for round_index in range(args.rounds + 1):
+        for name, argv in (("check", check), ("fresh", copy), ("check", check),
+                           ("in place", copy)):
+            if name == "fresh":
+                remove(destination)
+            sync()
+            elapsed, code, _ = run_timed(argv)
+            if code != 0:
+                raise SystemExit(f"{' '.join(argv)} failed with {code}")
+            if round_index > 0:  # the first round only warms the caches
+                times[name].append(elapsed)
+    check_median = statistics.median(times["check"])
+    print(f"check: trust check vs copy of 20,000 x 4 KiB, medians of {args.rounds} interleaved"
+          f" rounds, {'chrt --fifo 10' if realtime else 'normal priority'}")
+    ok = True
+    for mode in ("fresh", "in place"):
+        copy_median = statistics.median(times[mode])
+        ratio = check_median / copy_median
+        ok = ok and ratio <= CHECK_LIMIT
+        print(f"  check {check_median:.3f} s ({spread(times['check'])}) vs copy {mode}"
+              f" {copy_median:.3f} s ({spread(times[mode])}): ratio {ratio:.3f}"
+              f" (limit {CHECK_LIMIT:.2f}){'' if ratio <= CHECK_LIMIT else '  OVER'}",
+              flush=True)
+    remove(destination)
+    remove(source)
+    return ok
+
+
 # ---------------------------------------------------------------- memory
 
 def bench_memory(args, work):
@@ -266,21 +309,29 @@ def bench_memory(args, work):
 # ---------------------------------------------------------------- detachment
 
 def bench_detach(args, work):
-    """Runs the detach probe in a private mount namespace (see detach_probe.py)."""
+    """Runs the detach probe in a private mount namespace (see detach_probe.py), with an empty
+    staging root and with the agent tree staged."""
     os.makedirs(work)
+    tree = os.path.join(work, "agent")
+    make_agent(tree)
+    scratch = os.path.join(work, "scratch")
+    os.mkdir(scratch)
     # The probe mounts a tmpfs over /var/kest; a mount point made here is removed again.
     made_mount_point = not os.path.lexists("/var/kest")
     if made_mount_point:
         os.mkdir("/var/kest", 0o755)
+    ok = True
     try:
-        command = ["unshare", "--mount", "--propagation", "private", "/usr/bin/python3",
-                   os.path.join(HERE, "detach_probe.py"), args.kest_update, work,
-                   str(args.detach_runs)]
-        completed = subprocess.run(command)
+        for staged in ([], [tree]):
+            command = ["unshare", "--mount", "--propagation", "private", "/usr/bin/python3",
+                       os.path.join(HERE, "detach_probe.py"), args.kest_update, scratch,
+                       str(args.detach_runs), *staged]
+            ok = subprocess.run(command).returncode == 0 and ok
     finally:
         if made_mount_point:
             os.rmdir("/var/kest")
-    return completed.returncode == 0
+    remove(tree)
+    return ok
 
 
 # ---------------------------------------------------------------- downtime
@@ -309,11 +360,11 @@ def parse_args():
     parser.add_argument("--no-realtime", action="store_true",
                         help="run the copies at normal priority, not under chrt --fifo 10")
     parser.add_argument("what", nargs="*", metavar="WHAT",
-                        help="all (default), copy, memory, detach or downtime")
+                        help="all (default), copy, check, memory, detach or downtime")
     args = parser.parse_args()
     args.what = args.what or ["all"]
     for what in args.what:
-        if what not in ("all", "copy", "memory", "detach", "downtime"):
+        if what not in ("all", "copy", "check", "memory", "detach", "downtime"):
             parser.error(f"unknown benchmark {what!r}")
     build = os.path.abspath(args.build)
     args.kest_copy_tree = os.path.join(build, "kest-copy-tree")
@@ -332,7 +383,7 @@ def main():
         return 1
     what = set(args.what)
     if "all" in what:
-        what |= {"copy", "memory", "detach"}
+        what |= {"copy", "check", "memory", "detach"}
     work = os.path.abspath(args.work)
     if os.path.exists(work):
         shutil.rmtree(work)
@@ -341,6 +392,8 @@ def main():
     try:
         if "copy" in what:
             ok = bench_copy(args, os.path.join(work, "copy")) and ok
+        if "check" in what:
+            ok = bench_check(args, os.path.join(work, "check")) and ok
         if "memory" in what:
             ok = bench_memory(args, os.path.join(work, "memory")) and ok
         if "detach" in what:

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Times how long a caller waits for the real kest-update to return (the detachment).
 
-    unshare --mount --propagation private detach_probe.py KEST_UPDATE SCRATCH RUNS
+    unshare --mount --propagation private detach_probe.py KEST_UPDATE SCRATCH RUNS [TREE]
 
 Run by bench.py inside a private mount namespace; refuses to run outside one. There it
-- mounts a tmpfs over /var/kest holding an empty, root-owned 0755 update/ directory, so the
-  detached run finds nothing to install;
+- mounts a tmpfs over /var/kest holding a root-owned 0755 update/ directory, empty, so the
+  detached run finds nothing to install; or, with TREE, holding a copy of TREE staged as
+  update/var/kest/installed, so that the detached run installs it into /var/kest/installed on
+  that tmpfs: the caller then waits for the check of that tree, as for an agent's update;
 - hides /usr/lib/systemd (and so /lib/systemd, a link to usr/lib on Debian) behind an overlay
   of /usr/lib with a whiteout, so the updater takes the road without systemd and touches no
   unit or service: binding an empty directory there would not do, since the updater only asks
@@ -21,6 +23,7 @@ traced run first shows which commands the detached run executed.
 
 import ctypes
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -51,13 +54,18 @@ def opens_as_directory(path):
         return False
 
 
-def prepare(scratch):
+def prepare(scratch, tree):
     run("mount", "-t", "tmpfs", "-o", "mode=0700", "kest-bench", scratch)
-    # /var/kest: a tmpfs with an empty update/ directory (bench.py made the mount point).
+    # /var/kest: a tmpfs with an update/ directory (bench.py made the mount point).
     run("mount", "-t", "tmpfs", "-o", "mode=0755", "kest-bench-var-kest", "/var/kest")
     os.mkdir("/var/kest/update", 0o755)
     os.chmod("/var/kest/update", 0o755)
     os.chown("/var/kest/update", 0, 0)
+    if tree:
+        # Staged as a mirror of /: the detached run installs it on this tmpfs too.
+        staged = "/var/kest/update/var/kest/installed"
+        os.umask(0o022)
+        shutil.copytree(tree, staged)
     # /usr/lib/systemd: a whiteout in an overlay's upper layer hides it.
     upper = os.path.join(scratch, "upper")
     work = os.path.join(scratch, "work")
@@ -72,6 +80,14 @@ def prepare(scratch):
         fail("could not hide /usr/lib/systemd")
     if os.path.exists("/etc/init.d/kest"):
         fail("/etc/init.d/kest exists: `service kest start` would start a real agent")
+
+
+def tree_size(tree):
+    directories = files = 0
+    for _, dirnames, filenames in os.walk(tree):
+        directories += len(dirnames)
+        files += len(filenames)
+    return f"{files} files in {directories} directories"
 
 
 def reap_all():
@@ -114,11 +130,12 @@ def traced_run(kest_update, scratch):
 
 def main():
     kest_update, scratch, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    tree = sys.argv[4] if len(sys.argv) > 4 else None
     if os.geteuid() != 0 or not in_private_namespace():
         fail("must run as root inside unshare --mount --propagation private")
     if ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         fail("cannot become a child subreaper")
-    prepare(scratch)
+    prepare(scratch, tree)
     if subprocess.run(["sh", "-c", "service kest start"], env=env(),
                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
         fail("`service kest start` succeeded here: a kest service exists")
@@ -143,7 +160,8 @@ def main():
                 waits[name].append(elapsed * 1000)
     median = statistics.median(waits["kest-update"])
     spread = waits["kest-update"]
-    print(f"detach: caller's wait for kest-update, {runs} runs: median {median:.2f} ms"
+    staged = f"{tree_size(tree)} staged" if tree else "empty staging root"
+    print(f"detach: caller's wait for kest-update, {staged}, {runs} runs: median {median:.2f} ms"
           f" (spread {min(spread):.2f}-{max(spread):.2f}; limit {LIMIT_MS:.0f} ms);"
           f" /bin/true started the same way: median {statistics.median(waits['true']):.2f} ms;"
           " every detached run ended with 0")

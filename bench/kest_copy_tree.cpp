@@ -1,6 +1,9 @@
 // kest-copy-tree SRC DST: runs the installer's walk and copy (kest::copy_directory, the same
 // functions and log lines the updater uses) from SRC onto DST, for benchmarks and tests. Not
 // installed.
+// kest-copy-tree --check SRC: runs only the updater's trust check of the tree below SRC (the
+// same walk, logging nothing); exits with 0 when only root and the effective user can change
+// it, else with 1 and "refused: PATH" or "unreadable: PATH" on standard error.
 //
 // Like the detached updater it clears the creation mask first, so created directories get 0770
 // and created files the staged permission bits. It logs to the system log (ident "kest-update",
@@ -12,7 +15,8 @@
 //
 // Exit status: the walk's result negated, so 0 is success, 1, 2 and 3 are the file copy's -1,
 // -2 and -3, and 100, 101 and 102 are the walk's -100, -101 and -102; a result outside -254..0
-// (there is none today) gives 255. A wrong command line gives 64 and a usage line on standard error.
+// (there is none today) gives 255. A wrong command line gives 64 and a usage line on standard
+// error.
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -22,7 +26,9 @@
 #include <string>
 
 #include "install/copy_directory.h"
+#include "updater/constants.h"
 #include "updater/log.h"
+#include "updater/trust_check.h"
 
 namespace {
 
@@ -30,8 +36,7 @@ constexpr int exit_usage = 64;
 constexpr int exit_unknown_result = 255;
 
 void log_to_stderr(int priority, const std::string& message) {
-    (void)std::fprintf(stderr, "%s: %s\n", priority == LOG_ERR ? "err" : "info",
-                       message.c_str());
+    (void)std::fprintf(stderr, "%s: %s\n", priority == LOG_ERR ? "err" : "info", message.c_str());
 }
 
 void print_peak_memory() {
@@ -51,6 +56,17 @@ void print_peak_memory() {
     }
 }
 
+int check_only(const char* source) {
+    std::string named;
+    const int trusted = kest::check_update_tree(source, kest::staged_unit_folder, source, named);
+    if (trusted == kest::trust_ok) {
+        return 0;
+    }
+    (void)std::fprintf(stderr, "%s: %s\n",
+                       trusted == kest::trust_refused ? "refused" : "unreadable", named.c_str());
+    return 1;
+}
+
 int exit_status_for(int result) {
     if (result <= 0 && result >= -254) {
         return -result;
@@ -64,6 +80,9 @@ int main(int argc, char* argv[]) {
     bool to_stderr = false;
     bool peak_memory = false;
     int first = 1;
+    if (argc == 3 && std::strcmp(argv[1], "--check") == 0) {
+        return check_only(argv[2]);
+    }
     for (; first < argc && argv[first][0] == '-'; ++first) {
         if (std::strcmp(argv[first], "--log-stderr") == 0) {
             to_stderr = true;
@@ -74,8 +93,8 @@ int main(int argc, char* argv[]) {
         }
     }
     if (argc - first != 2) {
-        (void)std::fprintf(stderr, "usage: %s [--log-stderr] [--peak-memory] SRC DST\n",
-                           argv[0]);
+        (void)std::fprintf(
+            stderr, "usage: %s [--log-stderr] [--peak-memory] SRC DST | --check SRC\n", argv[0]);
         return exit_usage;
     }
     if (to_stderr) {

@@ -1,4 +1,4 @@
-// Mirrors a staged directory tree onto a destination tree.
+// Mirrors a staged directory tree onto a destination tree (the walk of install/walk_tree.h).
 #pragma once
 
 #include <string>
@@ -15,9 +15,9 @@ namespace kest {
 // Logs its progress at info and a given-up entry at err.
 // Returns 0 on success (also for a source directory that is missing or unreadable), or the code
 // of the entry that failed: -1, -2, -3 from the file copy, and -1 too for a staged path longer
-// than the system allows or a directory that cannot be opened for want of descriptors or
-// memory; -100 (a directory cannot be created), -101 (a destination's status cannot be read),
-// -102 (a destination is not a directory).
+// than the system allows, a directory that cannot be opened for want of descriptors or memory
+// and a directory whose listing cannot be read to its end; -100 (a directory cannot be created),
+// -101 (a destination's status cannot be read), -102 (a destination is not a directory).
 int copy_directory(const std::string& source, const std::string& destination);
 
 // As copy_directory, with the folder that is skipped without systemd given explicitly.

@@ -12,6 +12,9 @@
 #include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
+#include "updater/trust_check.h"
+#include "updater/unique_fd.h"
+#include "updater/update_lock.h"
 #include "updater/version.h"
 
 namespace kest {
@@ -24,6 +27,39 @@ bool staging_root_is_safe() {
         return false;
     }
     return status.st_uid == geteuid() && (status.st_mode & S_IWOTH) == 0;
+}
+
+// The checks made in the working directory, the entered staging root, before anything is
+// stopped: logs why the update may not run, if it may not, and takes the lock into `lock`.
+bool may_run(const update_paths& paths, unique_fd& lock) {
+    if (!staging_root_is_safe()) {
+        log_err("Refusing the update directory %s: other users can change it",
+                paths.staging_root.c_str());
+        return false;
+    }
+    const int locked = lock_working_directory(lock);
+    if (locked != 0) {
+        if (locked == EWOULDBLOCK) {
+            log_err("Another update is running");
+        } else {
+            log_err("Failed to lock the update directory %s", paths.staging_root.c_str());
+        }
+        return false;
+    }
+    std::string named;
+    const int trusted =
+        check_update_tree(paths.staging_root, paths.unit_folder, paths.checked_from, named);
+    if (trusted == trust_refused) {
+        log_err("Refusing the update: other users can change %s", named.c_str());
+        return false;
+    }
+    if (trusted != trust_ok) {
+        // The installation would stop at the same place: fail now, with nothing stopped.
+        log_err("Failed to copy %s: error %d", named.c_str(), trusted);
+        log_err("Error while copying update %d", trusted);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -52,9 +88,9 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
         log_err("Failed to change the current update directory");
         return 1;
     }
-    if (!staging_root_is_safe()) {
-        log_err("Refusing the update directory %s: other users can change it",
-                paths.staging_root.c_str());
+    // Held until the run ends, in the detached child too: one update at a time.
+    unique_fd lock;
+    if (!may_run(paths, lock)) {
         return 1;
     }
 
@@ -72,7 +108,7 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
 }
 
 int run_update(int argc, const char* const argv[]) {
-    return run_update(argc, argv, {staging_root, "", staged_unit_folder});
+    return run_update(argc, argv, {staging_root, "", staged_unit_folder, "/"});
 }
 
 }  // namespace kest

@@ -10,6 +10,9 @@ struct update_paths {
     std::string staging_root;  // the staged tree, entered as the working directory
     std::string destination;   // prefix the staged tree is mirrored under ("" for /)
     std::string unit_folder;   // staged unit files, skipped without systemd
+    // The highest directory whose owner and mode are checked on the way to the staging root
+    // and to staged links' targets; the directories above it are taken as safe.
+    std::string checked_from = "/";
 };
 
 // Parses a process id the way strtol does in base 10 (leading blanks and a sign accepted, an
@@ -19,8 +22,11 @@ bool parse_pid(const char* text, long& pid);
 // Runs an update for the command line `argv` (program name, start command, agent pid) on the
 // fixed staging root, mirrored onto /. Returns -2 for a wrong argument count and -3 for a pid
 // text that is not a number (nothing logged); 1 when the staging root cannot be entered or is
-// open to other users, or the installation failed; 0 after a successful installation.
-// Detaches first: from then on the result is seen by nobody.
+// open to other users, when another update holds the staging root's lock, when other users can
+// change a directory above the staging root or anything the installation would read, or when
+// the installation failed; 0 after a successful installation.
+// Detaches after those checks: from then on the result is seen by nobody. The lock is held
+// until the run ends.
 int run_update(int argc, const char* const argv[]);
 
 // As above, on the given paths.

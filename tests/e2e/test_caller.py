@@ -68,6 +68,29 @@ class CallerTest(BareCase):
                                     "log of an unsafe staging root")
                 self.assert_agent_untouched()
 
+    def test_tree_that_others_can_change_is_refused(self):
+        self.stage_release_2()
+        notes = "/usr/share/kestd/notes.txt"
+        agent.write_file(self.host, agent.STAGING_ROOT + notes, "notes\n", 0o644)
+        # A directory deep in the staged tree open to all, one above the staging root owned
+        # by an ordinary user: each is named by the refusal.
+        for path, owner, mode in ((agent.STAGING_ROOT + "/usr/share", 0, 0o777),
+                                  ("/var/kest", 1000, 0o755)):
+            with self.subTest(path=path):
+                host_path = self.host.path(path)
+                os.chown(host_path, owner, 0)
+                os.chmod(host_path, mode)
+                status, lines = self.call(agent.START_COMMAND, str(self.old_pid))
+                os.chown(host_path, 0, 0)
+                os.chmod(host_path, 0o755)
+                self.assertEqual(status, 1)
+                expect.assert_lines(self, lines, [
+                    info(expect.STARTED),
+                    err(f"Refusing the update: other users can change {path}")],
+                    "log of a refused tree")
+                self.assert_agent_untouched()
+                self.assertFalse(agent.exists(self.host, notes), "nothing may be installed")
+
     def test_caller_is_released_before_the_update_runs(self):
         # The caller reads the updater's output through pipes, as a caller
         # using popen would: they must reach their end with the caller's

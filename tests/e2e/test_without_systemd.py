@@ -2,6 +2,7 @@
 end, kills it when it does not, skips the staged unit files and restarts the
 agent through the init script or, failing that, its start command."""
 
+import time
 import unittest
 
 from harness import agent, expect
@@ -57,6 +58,44 @@ class StopWithoutSystemdTest(BareCase):
         reaped = self.wait_reaped(self.old_pid)
         self.assertEqual((reaped["name"], reaped.get("signal")), ("kestd", 9), reaped)
         self.assertEqual([r["pid"] for r in self.killed_processes()], [self.old_pid])
+
+    def test_second_update_is_refused_while_the_first_runs(self):
+        package = agent.release_package(self.builds, "2")
+        agent.put_download(self.host, package)
+        first = now_usec()
+        # The agent stays (USR1): the first update waits 10 s for it before killing it.
+        self.host.run(["kill", "-USR1", str(self.old_pid)])
+        self.assertEqual(agent.wait_for_update_status(self.host), "exit 0")
+        time.sleep(1)
+
+        second = now_usec()
+        caller = self.host.run([agent.UPDATER, agent.START_COMMAND, str(self.old_pid)],
+                               check=False)
+        self.assertEqual(caller.returncode, 1)
+        refused = [info(expect.STARTED), err("Another update is running")]
+        expect.assert_lines(self, self.host.updater_lines(second), refused,
+                            "log of the second update")
+        self.assertTrue(self.host.process_is(self.old_pid, "kestd"),
+                        "the second update must stop nothing")
+        self.assertEqual(self.killed_processes(), [])
+
+        agent.wait_until_updater_gone(self.host)
+        lines = self.host.updater_lines(first)
+        # The first update logs nothing while it waits for the agent: the second's lines sit
+        # between its own as a block.
+        at = lines.index(refused[1]) - 1
+        self.assertEqual(lines[at:at + 2], refused, expect.format_lines(lines))
+        self.check_update(lines[:at] + lines[at + 2:], package)
+        self.assertEqual([r["pid"] for r in self.killed_processes()], [self.old_pid])
+
+        # The agent that the first update started does not hold the lock: a third is accepted.
+        self.host.run(["rm", "-f", agent.STATE_DIR + "/update-status"])
+        self.old_pid = agent.wait_for_release(self.host, "2")
+        lines = self.update(package, "USR2")
+        self.assertNotIn(refused[1], lines)
+        expect.split_walk(self, lines)
+        wait_for(lambda: (agent.running_agent(self.host) or ("", self.old_pid))[1] != self.old_pid,
+                 30, "the agent restarted by the third update")
 
 
 class RestartWithoutSystemdTest(BareCase):

@@ -33,7 +33,9 @@ class run_update_test : public testing::seam_test {
     void SetUp() override {
         seam_test::SetUp();
         ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
-        paths_ = {root_ / "stage", root_ / "target", root_ / "stage/etc/systemd/system"};
+        // $TMPDIR is usually writable by all: the check starts at the test's own directory.
+        paths_ = {root_ / "stage", root_ / "target", root_ / "stage/etc/systemd/system",
+                  root_.path()};
         mkdir(paths_.staging_root.c_str(), 0755);
         mkdir(paths_.destination.c_str(), 0755);
         // No agent unit file here, so the stop writes no drop-in: keep it off the machine's /etc.
@@ -139,6 +141,90 @@ TEST_F(run_update_test, failed_installation_ends_with_one_and_no_restart) {
     EXPECT_EQ(run({"start", "-1"}), 1);
     EXPECT_TRUE(commands.empty());
     EXPECT_EQ(logged.back(), err("Error while copying update -102"));
+}
+
+TEST_F(run_update_test, tree_that_others_can_change_is_refused_before_anything_happens) {
+    const std::string& stage = paths_.staging_root;
+    for (const char* dir : {"/a", "/a/b", "/a/b/c"}) {
+        ASSERT_EQ(mkdir((stage + dir).c_str(), 0755), 0);
+    }
+    write_file(stage + "/a/b/c/tool", "x", 0755);
+    // Made open to others one at a time; group-writable stays accepted.
+    for (const char* path : {"/a/b/c", "/a/b/c/tool"}) {
+        journal.clear();
+        ASSERT_EQ(chmod((stage + path).c_str(), 0777), 0);
+        EXPECT_EQ(run({"start", "1"}), 1);
+        EXPECT_EQ(journal, (std::vector<std::string>{
+                               "info " + started_text,
+                               "err Refusing the update: other users can change " + stage + path}))
+            << "nothing detached, signalled or run";
+        ASSERT_EQ(chmod((stage + path).c_str(), 0775), 0);
+    }
+    EXPECT_FALSE(testing::exists(paths_.destination + "/a"));
+
+    EXPECT_EQ(run({"start", "-5"}), 0) << "group-writable is allowed";
+    EXPECT_EQ(read_file(paths_.destination + "/a/b/c/tool"), "x");
+}
+
+TEST_F(run_update_test, what_another_user_owns_is_refused) {
+    if (!testing::real_root()) {
+        GTEST_SKIP() << "giving files to another user needs root (of the machine)";
+    }
+    const std::string& stage = paths_.staging_root;
+    // Outside the directory the check starts from, so that a link's route does not pass it.
+    const scratch_dir elsewhere;
+    const std::string other = elsewhere / "other";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    write_file(other + "/tool", "x", 0755);
+    write_file(stage + "/file", "x");
+    // Given to another user in turn: what is refused, by the path the refusal names.
+    const auto expect_refused = [&](const std::string& owned, const std::string& named) {
+        logged.clear();
+        ASSERT_EQ(chown(owned.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(run({"start", "1"}), 1) << owned;
+        EXPECT_EQ(logged, (std::vector{started, err("Refusing the update: other users can "
+                                                    "change " +
+                                                    named)}));
+        ASSERT_EQ(chown(owned.c_str(), 0, 0), 0);
+    };
+    expect_refused(stage + "/file", stage + "/file");
+    expect_refused(root_.path(), root_.path());  // above the staging root
+    ASSERT_EQ(symlink((other + "/tool").c_str(), (stage + "/link").c_str()), 0);
+    expect_refused(other + "/tool", stage + "/link");  // a link's target
+    expect_refused(other, other);                      // the directory holding a link's target
+    EXPECT_TRUE(commands.empty());
+    EXPECT_FALSE(testing::exists(paths_.destination + "/file"));
+}
+
+TEST_F(run_update_test, one_run_at_a_time) {
+    std::vector<int> nested;
+    // While the first run holds the lock (it detaches with it), a second one starts.
+    platform::detach = [&](const char*) {
+        if (nested.empty()) {
+            nested.push_back(0);
+            nested.back() = run({"start", "-5"});
+        }
+    };
+    EXPECT_EQ(run({"start", "-5"}), 0);
+    EXPECT_EQ(nested, std::vector{1});
+    ASSERT_GE(logged.size(), 3u);
+    EXPECT_EQ(std::vector(logged.begin(), logged.begin() + 3),
+              (std::vector{started, started, err("Another update is running")}));
+
+    platform::detach = [](const char*) {};
+    logged.clear();
+    EXPECT_EQ(run({"start", "-5"}), 0) << "the lock ends with the run that held it";
+}
+
+TEST_F(run_update_test, commands_do_not_inherit_the_lock) {
+    const std::string listing = root_ / "descriptors";
+    platform::shell = [listing](const char*) {
+        return platform::real::shell(("ls -l /proc/$$/fd >" + listing).c_str());
+    };
+    EXPECT_EQ(run({"start", "-5"}), 0);
+    const std::string seen = read_file(listing);
+    EXPECT_NE(seen.find(" -> "), std::string::npos) << "the command listed its descriptors";
+    EXPECT_EQ(seen.find(" -> " + paths_.staging_root + "\n"), std::string::npos) << seen;
 }
 
 }  // namespace

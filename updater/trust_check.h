@@ -1,0 +1,22 @@
+// Whether only root and the updater's own user can change what an update would install.
+#pragma once
+
+#include <string>
+
+#include "updater/trusted_route.h"
+
+namespace kest {
+
+// Checks, before anything is stopped or copied, the directories that lead to the absolute path
+// `staging_root` (see check_route; its own status is left to the caller), then every directory
+// and regular file that the installation will reach below it: the same walk, links followed
+// (and the directories leading to each link's target checked as well), the same entries
+// skipped. Logs nothing.
+// Returns trust_ok; trust_refused with `named` set to the first path that others can change,
+// as the walk names it (or the directory on a route); or -1 with `named` set to where the walk
+// could not go on (a path beyond the system's limit, a directory unreadable for want of
+// resources, a listing that failed), so that part of the tree could not be checked.
+int check_update_tree(const std::string& staging_root, const std::string& unit_folder,
+                      const std::string& checked_from, std::string& named);
+
+}  // namespace kest
