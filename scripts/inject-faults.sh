@@ -40,6 +40,13 @@ fault sigkill_dropped service/stop_agent.cpp \
 fault others_writable_staging_root_accepted updater/run_update.cpp \
     '(status.st_mode & S_IWOTH) == 0' 'true'
 fault caller_signal_state_kept updater/detach_from_caller.cpp $'    reset_signal_handling();\n' ''
+fault shared_update_lock updater/update_lock.cpp 'LOCK_EX | LOCK_NB' 'LOCK_SH | LOCK_NB'
+fault others_writable_tree_trusted updater/trusted_route.cpp \
+    ' || (status.st_mode & S_IWOTH) != 0;' ';'
+fault busy_file_not_replaced install/install_file.cpp '    if (busy) {' '    if (false) {'
+fault mode_set_before_owner install/replace_file.cpp \
+    $'    if (fchown(file.get(), old.st_uid, old.st_gid) != 0 ||\n        fchmod(file.get(), old.st_mode & 07777) != 0) {' \
+    $'    if (fchmod(file.get(), old.st_mode & 07777) != 0 ||\n        fchown(file.get(), old.st_uid, old.st_gid) != 0) {'
 fault fifo_destination_waited_for install/copy_file.cpp \
     'O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,' 'O_CREAT | O_TRUNC | O_CLOEXEC,'
 
