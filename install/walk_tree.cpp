@@ -1,40 +1,30 @@
 #include "install/walk_tree.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "updater/constants.h"
+#include "updater/directory_handle.h"
+#include "updater/platform.h"
 #include "updater/systemd_present.h"
 
 namespace kest {
 namespace {
 
-struct directory_closer {
-    void operator()(DIR* directory) const { closedir(directory); }
-};
-using directory_handle = std::unique_ptr<DIR, directory_closer>;
-
-struct file_identity {
-    dev_t device;
-    ino_t inode;
-};
-
 struct walk_state {
     const std::string& unit_folder;
     const walk_hooks& hooks;
     // Directories from the top of the walk down to the one being visited.
-    std::vector<file_identity> path;
+    std::vector<platform::file_identity> path;
 };
 
 bool on_walk_path(const walk_state& state, const struct stat& status) {
-    return std::any_of(state.path.begin(), state.path.end(), [&](const file_identity& entry) {
-        return entry.device == status.st_dev && entry.inode == status.st_ino;
-    });
+    return std::any_of(state.path.begin(), state.path.end(),
+                       [&](const platform::file_identity& entry) {
+                           return entry.device == status.st_dev && entry.inode == status.st_ino;
+                       });
 }
 
 // Out of descriptors or memory: the directory exists but cannot be read now, so its content

@@ -1,20 +1,16 @@
 #include "updater/inherited_state.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
+
+#include "updater/directory_handle.h"
 
 namespace kest {
 namespace {
-
-struct directory_closer {
-    void operator()(DIR* directory) const { closedir(directory); }
-};
 
 bool set_close_on_exec(int fd) {
     const int flags = fcntl(fd, F_GETFD);
@@ -22,6 +18,26 @@ bool set_close_on_exec(int fd) {
         return errno == EBADF;  // closed since it was listed: nothing to mark
     }
     return (flags & FD_CLOEXEC) != 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
+// Marks what /proc/self/fd lists, for kernels without close_range's CLOEXEC flag.
+bool mark_listed_descriptors_close_on_exec(int first) {
+    const directory_handle listing(opendir("/proc/self/fd"));
+    if (!listing) {
+        return false;
+    }
+    const int own = dirfd(listing.get());
+    bool marked = true;
+    errno = 0;
+    while (const dirent* entry = readdir(listing.get())) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (*end == '\0' && end != entry->d_name && fd >= first && fd != own) {
+            marked = set_close_on_exec(static_cast<int>(fd)) && marked;
+        }
+        errno = 0;
+    }
+    return marked && errno == 0;
 }
 
 }  // namespace
@@ -46,25 +62,6 @@ bool mark_descriptors_close_on_exec(int first) {
     }
     // ENOSYS before Linux 5.9, EINVAL for the flag before 5.11.
     return mark_listed_descriptors_close_on_exec(first);
-}
-
-bool mark_listed_descriptors_close_on_exec(int first) {
-    const std::unique_ptr<DIR, directory_closer> listing(opendir("/proc/self/fd"));
-    if (!listing) {
-        return false;
-    }
-    const int own = dirfd(listing.get());
-    bool marked = true;
-    errno = 0;
-    while (const dirent* entry = readdir(listing.get())) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (*end == '\0' && end != entry->d_name && fd >= first && fd != own) {
-            marked = set_close_on_exec(static_cast<int>(fd)) && marked;
-        }
-        errno = 0;
-    }
-    return marked && errno == 0;
 }
 
 }  // namespace kest

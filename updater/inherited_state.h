@@ -13,7 +13,4 @@ void reset_signal_handling();
 // close_range where the kernel has it, else lists /proc/self/fd. False when neither works.
 bool mark_descriptors_close_on_exec(int first);
 
-// As above, always by listing /proc/self/fd.
-bool mark_listed_descriptors_close_on_exec(int first);
-
 }  // namespace kest
