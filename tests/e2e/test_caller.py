@@ -57,26 +57,18 @@ class CallerTest(BareCase):
 
     def test_staging_root_that_others_can_change_is_refused(self):
         self.stage_release_2()
-        root = self.host.path(agent.STAGING_ROOT)
-        for owner, mode in ((0, 0o777), (0, 0o757), (1000, 0o755)):
-            with self.subTest(owner=owner, mode=oct(mode)):
-                os.chown(root, owner, 0)
-                os.chmod(root, mode)
-                status, lines = self.call(agent.START_COMMAND, str(self.old_pid))
-                self.assertEqual(status, 1)
-                expect.assert_lines(self, lines, [info(expect.STARTED), err(REFUSAL)],
-                                    "log of an unsafe staging root")
-                self.assert_agent_untouched()
-
-    def test_tree_that_others_can_change_is_refused(self):
-        self.stage_release_2()
         notes = "/usr/share/kestd/notes.txt"
         agent.write_file(self.host, agent.STAGING_ROOT + notes, "notes\n", 0o644)
-        # A directory deep in the staged tree open to all, one above the staging root owned
-        # by an ordinary user: each is named by the refusal.
-        for path, owner, mode in ((agent.STAGING_ROOT + "/usr/share", 0, 0o777),
-                                  ("/var/kest", 1000, 0o755)):
-            with self.subTest(path=path):
+        tree = "Refusing the update: other users can change {}"
+        # The staging root itself, a directory deep in the staged tree open to all, and one
+        # above the staging root owned by an ordinary user: each is named by its refusal.
+        for path, owner, mode, refusal in (
+                (agent.STAGING_ROOT, 0, 0o777, REFUSAL), (agent.STAGING_ROOT, 0, 0o757, REFUSAL),
+                (agent.STAGING_ROOT, 1000, 0o755, REFUSAL),
+                (agent.STAGING_ROOT + "/usr/share", 0, 0o777, tree.format(agent.STAGING_ROOT
+                                                                          + "/usr/share")),
+                ("/var/kest", 1000, 0o755, tree.format("/var/kest"))):
+            with self.subTest(path=path, owner=owner, mode=oct(mode)):
                 host_path = self.host.path(path)
                 os.chown(host_path, owner, 0)
                 os.chmod(host_path, mode)
@@ -84,10 +76,8 @@ class CallerTest(BareCase):
                 os.chown(host_path, 0, 0)
                 os.chmod(host_path, 0o755)
                 self.assertEqual(status, 1)
-                expect.assert_lines(self, lines, [
-                    info(expect.STARTED),
-                    err(f"Refusing the update: other users can change {path}")],
-                    "log of a refused tree")
+                expect.assert_lines(self, lines, [info(expect.STARTED), err(refusal)],
+                                    "log of a tree that others can change")
                 self.assert_agent_untouched()
                 self.assertFalse(agent.exists(self.host, notes), "nothing may be installed")
 

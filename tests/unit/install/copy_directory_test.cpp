@@ -253,8 +253,7 @@ TEST_F(copy_directory_test, printf_directives_in_names_are_logged_literally) {
 TEST_F(copy_directory_test, listing_that_fails_fails_the_walk) {
     stage_file("kestd", "x");
     // In a child whose kernel refuses every directory read with EIO.
-    const pid_t child = fork();
-    if (child == 0) {
+    const int status = testing::run_in_child([this] {
         sock_filter filter[] = {
             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getdents64, 0, 1),
@@ -264,16 +263,15 @@ TEST_F(copy_directory_test, listing_that_fails_fails_the_walk) {
         sock_fprog program{sizeof filter / sizeof filter[0], filter};
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
             prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
-            _exit(2);
+            return 2;
         }
         const bool failed = install() == copy_source_unopenable &&
                             logged.back() == err("Failed to copy " + stage_ + ": error -1");
-        _exit(failed ? 0 : 1);
-    }
-    ASSERT_GT(child, 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0) << "exit 1: the failed listing passed for the end of the directory";
+        return failed ? 0 : 1;
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "exit 1: the failed listing passed for the end of the directory";
     EXPECT_FALSE(exists(target_ + "/kestd"));
 }
 

@@ -196,7 +196,7 @@ TEST_F(run_update_test, what_another_user_owns_is_refused) {
     EXPECT_FALSE(testing::exists(paths_.destination + "/file"));
 }
 
-TEST_F(run_update_test, one_run_at_a_time) {
+TEST_F(run_update_test, one_run_at_a_time_and_commands_do_not_inherit_the_lock) {
     std::vector<int> nested;
     // While the first run holds the lock (it detaches with it), a second one starts.
     platform::detach = [&](const char*) {
@@ -211,17 +211,14 @@ TEST_F(run_update_test, one_run_at_a_time) {
     EXPECT_EQ(std::vector(logged.begin(), logged.begin() + 3),
               (std::vector{started, started, err("Another update is running")}));
 
+    // A third run, holding the lock while its restart command lists its own descriptors.
     platform::detach = [](const char*) {};
-    logged.clear();
-    EXPECT_EQ(run({"start", "-5"}), 0) << "the lock ends with the run that held it";
-}
-
-TEST_F(run_update_test, commands_do_not_inherit_the_lock) {
     const std::string listing = root_ / "descriptors";
     platform::shell = [listing](const char*) {
         return platform::real::shell(("ls -l /proc/$$/fd >" + listing).c_str());
     };
-    EXPECT_EQ(run({"start", "-5"}), 0);
+    logged.clear();
+    EXPECT_EQ(run({"start", "-5"}), 0) << "the lock ends with the run that held it";
     const std::string seen = read_file(listing);
     EXPECT_NE(seen.find(" -> "), std::string::npos) << "the command listed its descriptors";
     EXPECT_EQ(seen.find(" -> " + paths_.staging_root + "\n"), std::string::npos) << seen;
