@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
 #include "updater/directory_handle.h"
+#include "updater/system_calls.h"
 
 namespace kest {
 namespace {
@@ -20,11 +22,25 @@ bool set_close_on_exec(int fd) {
     return (flags & FD_CLOEXEC) != 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
 }
 
+// Marks every descriptor number below the limit on open descriptors, for a process that has
+// neither close_range nor /proc (a chroot without it). Slow where the limit is very high.
+bool mark_descriptors_below_limit_close_on_exec(int first) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return false;
+    }
+    bool marked = true;
+    for (rlim_t fd = static_cast<rlim_t>(first); fd < limit.rlim_cur; ++fd) {
+        marked = set_close_on_exec(static_cast<int>(fd)) && marked;
+    }
+    return marked;
+}
+
 // Marks what /proc/self/fd lists, for kernels without close_range's CLOEXEC flag.
 bool mark_listed_descriptors_close_on_exec(int first) {
     const directory_handle listing(opendir("/proc/self/fd"));
     if (!listing) {
-        return false;
+        return mark_descriptors_below_limit_close_on_exec(first);
     }
     const int own = dirfd(listing.get());
     bool marked = true;
@@ -57,10 +73,11 @@ void reset_signal_handling() {
 }
 
 bool mark_descriptors_close_on_exec(int first) {
-    if (close_range(static_cast<unsigned>(first), ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+    if (syscall(system_call::close_range, static_cast<unsigned>(first), ~0U,
+                system_call::close_range_cloexec) == 0) {
         return true;
     }
-    // ENOSYS before Linux 5.9, EINVAL for the flag before 5.11.
+    // ENOSYS before Linux 5.9, EINVAL for the flag before 5.11, EPERM from a filter.
     return mark_listed_descriptors_close_on_exec(first);
 }
 

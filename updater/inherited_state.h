@@ -10,7 +10,8 @@ void reset_signal_handling();
 
 // Marks every descriptor from `first` on close-on-exec, so that none of them reaches the
 // commands or the agent they start; the descriptors stay open for this process. Uses
-// close_range where the kernel has it, else lists /proc/self/fd. False when neither works.
+// close_range where the kernel has it, else lists /proc/self/fd, else tries every number below
+// the limit on open descriptors. False when a descriptor could not be marked.
 bool mark_descriptors_close_on_exec(int first);
 
 }  // namespace kest

@@ -1,8 +1,10 @@
 #include "service/run_command.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
-#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "support/test_support.h"
@@ -19,9 +21,7 @@ class run_command_test : public testing::seam_test {
     void SetUp() override {
         seam_test::SetUp();
         // The real shell: these tests are about what it receives.
-        platform::shell = [](const char* command) {
-            return std::system(command);  // NOLINT(cert-env33-c)
-        };
+        platform::shell = platform::real::shell;
     }
 };
 
@@ -36,9 +36,14 @@ TEST_F(run_command_test, failure_logs_the_exit_code_and_returns_the_raw_status) 
 }
 
 TEST_F(run_command_test, death_by_signal_is_logged_with_zero) {
-    const int status = run_command("kill -9 $$");
-    EXPECT_NE(status, 0);
-    EXPECT_EQ(logged, std::vector{err("Failed to execute 'kill -9 $$': error code 0")});
+    // SIGINT too: the runner ignores it while it waits, the shell must not.
+    for (const int signal : {SIGKILL, SIGINT}) {
+        logged.clear();
+        const std::string command = "kill -" + std::to_string(signal) + " $$";
+        const int status = run_command(command);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(logged, std::vector{err("Failed to execute '" + command + "': error code 0")});
+    }
 }
 
 TEST_F(run_command_test, metacharacters_run_as_given_and_are_logged_literally) {
