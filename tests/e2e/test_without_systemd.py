@@ -11,36 +11,8 @@ from harness.clock import now_usec
 from harness.wait import wait_for
 from bare_case import BareCase
 
-UNIT_FOLDER = "/var/kest/update/etc/systemd/system"
-
 
 class StopWithoutSystemdTest(BareCase):
-    def check_update(self, lines, package):
-        before, walk, after = expect.split_walk(self, lines)
-        expect.assert_lines(self, before, [info(expect.STARTED), info("Killing daemon")],
-                            "lines before the walk")
-        expect.assert_walk(self, walk, expect.staged_directories(package),
-                           created=["/var/kest/update/usr/share/kestd"], skipped=[UNIT_FOLDER])
-        expect.assert_lines(self, after, expect.bare_restart_attempt(), "restart lines")
-
-        new_pid = agent.wait_for_release(self.host, "2")
-        self.assertNotEqual(new_pid, self.old_pid)
-        self.assertEqual(agent.read_file(self.host, agent.EXECUTABLE),
-                         self.builds.agent_binary("2"))
-        self.assertEqual(agent.file_mode(self.host, "/usr/share/kestd"), 0o770)
-        # Without systemd the staged unit files are not installed.
-        self.assertFalse(agent.exists(self.host, agent.AGENT_UNIT))
-        self.assertFalse(agent.exists(self.host, agent.DROP_IN_DIR))
-        self.assertEqual(self.wait_reaped_updater(), {"exit": 0})
-
-    def wait_reaped_updater(self):
-        """How the detached updater ended; it was re-parented to PID 1."""
-        records = wait_for(
-            lambda: [r for r in self.host.reaped() if r["name"] == "kest-update"], 10,
-            "the detached updater to be reaped")
-        self.assertEqual(len(records), 1, records)
-        return {k: v for k, v in records[0].items() if k in ("exit", "signal")}
-
     def test_agent_that_ends_by_itself_is_not_killed(self):
         package = agent.release_package(self.builds, "2")
         lines = self.update(package, "USR2")

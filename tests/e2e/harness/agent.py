@@ -36,6 +36,8 @@ class Builds:
         # The Debian package of that binary, when the run built one.
         self.kest_update_package = os.environ.get("KEST_UPDATE_DEB") or None
         self.releases = {"1": _required_file("KESTD_V1_BIN"), "2": _required_file("KESTD_V2_BIN")}
+        # syscall_filter.cpp, built; needed only by the scenarios that refuse system calls.
+        self.syscall_filter = os.environ.get("KEST_SYSCALL_FILTER_BIN") or None
 
     def agent_binary(self, release):
         with open(self.releases[release], "rb") as f:

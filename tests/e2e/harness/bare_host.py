@@ -30,9 +30,16 @@ def _die_with_parent():
 
 
 class BareHost(Environment):
+    # The lower layer of the host's root, and its command that logs a line to /dev/log.
+    lower = "/"
+    logger = ["logger", "-u", "/dev/log"]
+
     def __init__(self):
         self.workdir = None
         self.unshare = None
+
+    def prepare_lower(self):
+        """Lays out the lower layer in the work folder where it is not /."""
 
     def start(self, upper_files):
         """Starts the host; upper_files maps paths inside it to (content, mode)
@@ -40,6 +47,7 @@ class BareHost(Environment):
         self.workdir = workdir.new_workdir("bare")
         for sub in ("upper", "work", "root", "exe"):
             os.mkdir(os.path.join(self.workdir, sub))
+        self.prepare_lower()
         upper = os.path.join(self.workdir, "upper")
         os.makedirs(f"{upper}/usr/lib")
         os.mknod(f"{upper}/usr/lib/systemd", 0o600 | 0o020000, os.makedev(0, 0))  # whiteout
@@ -55,7 +63,7 @@ class BareHost(Environment):
 
         self.unshare = subprocess.Popen(
             ["unshare", "--mount", "--pid", "--fork", "--propagation", "private", "--kill-child",
-             sys.executable, INIT, self.workdir],
+             sys.executable, INIT, self.workdir, self.lower],
             stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         workdir.record_process(self.workdir, self.unshare.pid)
         wait_for(self._ready, START_TIMEOUT, "the host without systemd to come up")
@@ -125,7 +133,7 @@ class BareHost(Environment):
         datagrams, so every earlier line has been recorded by then."""
         self._markers = getattr(self, "_markers", 0) + 1
         marker = f"sync {self._markers}"
-        self.run(["logger", "-u", "/dev/log", "-t", "e2e-marker", "--", marker])
+        self.run([*self.logger, "-t", "e2e-marker", "--", marker])
         wait_for(lambda: any(l.ident == "e2e-marker" and l.message == marker
                              for l in self.log_lines()), 10, "the log marker")
 

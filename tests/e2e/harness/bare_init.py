@@ -1,9 +1,10 @@
 """PID 1 of a host without systemd (run by bare_host.py through unshare).
 
-Usage: bare_init.py WORKDIR
+Usage: bare_init.py WORKDIR [LOWER]
 
-In its fresh mount and pid namespaces it mounts an overlay of / on
-WORKDIR/root (WORKDIR/upper hides /usr/lib/systemd with a whiteout), gives it
+In its fresh mount and pid namespaces it mounts an overlay of / (or of the
+folder LOWER) on WORKDIR/root (WORKDIR/upper hides /usr/lib/systemd with a
+whiteout), gives it
 its own /proc, /dev, /run and /tmp, binds the agent executable from a plain
 file (a busy executable must refuse writers, which overlayfs does not do),
 listens on /dev/log, enters the root and then does what an init must: reap
@@ -29,10 +30,10 @@ def mount(*args):
     subprocess.run(["mount", *args], check=True)
 
 
-def prepare_root(work):
+def prepare_root(work, lower):
     root = os.path.join(work, "root")
     mount("-t", "overlay", "overlay", "-o",
-          f"lowerdir=/,upperdir={work}/upper,workdir={work}/work", root)
+          f"lowerdir={lower},upperdir={work}/upper,workdir={work}/work", root)
     mount("-t", "proc", "proc", f"{root}/proc")
     mount("-t", "tmpfs", "-o", "mode=0755", "none", f"{root}/dev")
     for name, (major, minor) in DEVICES.items():
@@ -87,7 +88,7 @@ def reap_forever(record):
 
 def main():
     work = sys.argv[1]
-    root = prepare_root(work)
+    root = prepare_root(work, sys.argv[2] if len(sys.argv) > 2 else "/")
     syslog_record = open_record(work, "syslog.jsonl")
     reaped_record = open_record(work, "reaped.jsonl")
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)

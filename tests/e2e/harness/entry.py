@@ -18,6 +18,7 @@ def add_build_arguments(parser):
     parser.add_argument("--kest-update", required=True)
     parser.add_argument("--kestd-v1", required=True)
     parser.add_argument("--kestd-v2", required=True)
+    parser.add_argument("--syscall-filter", help="the test harness's system-call filter program")
 
 
 def use_builds(args):
@@ -25,6 +26,8 @@ def use_builds(args):
     os.environ["KEST_UPDATE_BIN"] = os.path.abspath(args.kest_update)
     os.environ["KESTD_V1_BIN"] = os.path.abspath(args.kestd_v1)
     os.environ["KESTD_V2_BIN"] = os.path.abspath(args.kestd_v2)
+    if args.syscall_filter:
+        os.environ["KEST_SYSCALL_FILTER_BIN"] = os.path.abspath(args.syscall_filter)
 
 
 def stop_on_signals():

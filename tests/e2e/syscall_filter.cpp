@@ -1,0 +1,138 @@
+// Runs a command under a seccomp filter that makes chosen system calls fail, to stand in for a
+// kernel or a disk that the test machine does not have. The filter passes to every child of the
+// command, so keep what the test itself needs (the log listener) outside it.
+//
+//   syscall-filter PRESET COMMAND [ARG...]
+//
+// Presets:
+//   old-kernel   every system call newer than Linux 3.10 fails with ENOSYS, as it does there
+//   new-refused  the same calls fail with EPERM, as a container's filter refuses them
+//   full-disk    the calls that write file data fail with ENOSPC when their output descriptor
+//                (the first argument) is above 2; the standard streams still work
+//
+// Exits with 2 on bad usage, 1 when the filter cannot be installed, 127 when COMMAND cannot run.
+
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#if !defined(__x86_64__)
+#error "the presets use the system call numbers of x86-64"
+#endif
+
+namespace {
+
+constexpr std::uint32_t any_descriptor = UINT32_MAX;
+
+// Calls numbered first..last fail with `error`, or only when their first argument is above
+// `descriptors_above` when that is not any_descriptor.
+struct rule {
+    std::uint32_t first;
+    std::uint32_t last;
+    int error;
+    std::uint32_t descriptors_above;
+};
+
+struct preset {
+    const char* name;
+    std::vector<rule> rules;
+};
+
+// finit_module (313) is the newest call of Linux 3.10 on x86-64.
+constexpr std::uint32_t newest_in_3_10 = 313;
+
+rule on_output(std::uint32_t number) {
+    return {number, number, ENOSPC, 2};
+}
+
+const std::vector<preset>& presets() {
+    static const std::vector<preset> table{
+        {"old-kernel", {{newest_in_3_10 + 1, UINT32_MAX, ENOSYS, any_descriptor}}},
+        {"new-refused", {{newest_in_3_10 + 1, UINT32_MAX, EPERM, any_descriptor}}},
+        {"full-disk",
+         {on_output(SYS_write), on_output(SYS_pwrite64), on_output(SYS_writev),
+          on_output(SYS_pwritev), on_output(SYS_pwritev2), on_output(SYS_fallocate),
+          on_output(SYS_sendfile), on_output(SYS_copy_file_range), on_output(SYS_splice)}},
+    };
+    return table;
+}
+
+sock_filter statement(std::uint16_t code, std::uint32_t value) {
+    return BPF_STMT(code, value);
+}
+
+sock_filter jump(std::uint16_t code, std::uint32_t value, std::uint8_t if_true,
+                 std::uint8_t if_false) {
+    return BPF_JUMP(code, value, if_true, if_false);
+}
+
+// The program: calls of other architectures pass; each rule's calls fail with its error.
+std::vector<sock_filter> compile(const std::vector<rule>& rules) {
+    const std::uint32_t number = offsetof(seccomp_data, nr);
+    // The low half of the first argument, which is where a descriptor lives.
+    const std::uint32_t first_argument = offsetof(seccomp_data, args);
+    std::vector<sock_filter> program{
+        statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        jump(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    for (const rule& r : rules) {
+        const bool on_descriptor = r.descriptors_above != any_descriptor;
+        // Instructions after the range checks that this rule skips when the call is another.
+        const std::uint8_t body = on_descriptor ? 4 : 1;
+        program.push_back(statement(BPF_LD | BPF_W | BPF_ABS, number));
+        program.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, r.first, 0, body + 1));
+        program.push_back(jump(BPF_JMP | BPF_JGT | BPF_K, r.last, body, 0));
+        if (on_descriptor) {
+            program.push_back(statement(BPF_LD | BPF_W | BPF_ABS, first_argument));
+            program.push_back(jump(BPF_JMP | BPF_JGT | BPF_K, r.descriptors_above, 1, 0));
+            program.push_back(statement(BPF_JMP | BPF_JA | BPF_K, 1));
+        }
+        program.push_back(
+            statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(r.error)));
+    }
+    program.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    return program;
+}
+
+const preset* find_preset(const char* name) {
+    for (const preset& p : presets()) {
+        if (std::strcmp(p.name, name) == 0) {
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const preset* chosen = argc >= 3 ? find_preset(argv[1]) : nullptr;
+    if (chosen == nullptr) {
+        std::fprintf(stderr,
+                     "usage: syscall-filter old-kernel|new-refused|full-disk COMMAND [ARG...]\n");
+        return 2;
+    }
+    std::vector<sock_filter> program = compile(chosen->rules);
+    const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+    // prctl rather than seccomp(2), which Linux 3.10 lacks. No new privileges: required of an
+    // unprivileged caller, and a set-id program must not escape the filter either.
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
+        std::perror("syscall-filter: installing the filter");
+        return 1;
+    }
+    execvp(argv[2], &argv[2]);
+    std::perror("syscall-filter: running the command");
+    return 127;
+}
