@@ -7,6 +7,8 @@
 // Presets:
 //   old-kernel   every system call newer than Linux 3.10 fails with ENOSYS, as it does there
 //   new-refused  the same calls fail with EPERM, as a container's filter refuses them
+//   pidfd-signals-refused
+//                pidfd_send_signal fails with EPERM, while pidfd_open works
 //   full-disk    the calls that write file data fail with ENOSPC when their output descriptor
 //                (the first argument) is above 2; the standard streams still work
 //
@@ -59,6 +61,8 @@ const std::vector<preset>& presets() {
     static const std::vector<preset> table{
         {"old-kernel", {{newest_in_3_10 + 1, UINT32_MAX, ENOSYS, any_descriptor}}},
         {"new-refused", {{newest_in_3_10 + 1, UINT32_MAX, EPERM, any_descriptor}}},
+        {"pidfd-signals-refused",
+         {{SYS_pidfd_send_signal, SYS_pidfd_send_signal, EPERM, any_descriptor}}},
         {"full-disk",
          {on_output(SYS_write), on_output(SYS_pwrite64), on_output(SYS_writev),
           on_output(SYS_pwritev), on_output(SYS_pwritev2), on_output(SYS_fallocate),
@@ -119,8 +123,11 @@ const preset* find_preset(const char* name) {
 int main(int argc, char* argv[]) {
     const preset* chosen = argc >= 3 ? find_preset(argv[1]) : nullptr;
     if (chosen == nullptr) {
-        std::fprintf(stderr,
-                     "usage: syscall-filter old-kernel|new-refused|full-disk COMMAND [ARG...]\n");
+        std::fprintf(stderr, "usage: syscall-filter PRESET COMMAND [ARG...]\npresets:");
+        for (const preset& p : presets()) {
+            std::fprintf(stderr, " %s", p.name);
+        }
+        std::fprintf(stderr, "\n");
         return 2;
     }
     std::vector<sock_filter> program = compile(chosen->rules);
