@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #if !defined(__x86_64__)
@@ -123,11 +124,11 @@ const preset* find_preset(const char* name) {
 int main(int argc, char* argv[]) {
     const preset* chosen = argc >= 3 ? find_preset(argv[1]) : nullptr;
     if (chosen == nullptr) {
-        std::fprintf(stderr, "usage: syscall-filter PRESET COMMAND [ARG...]\npresets:");
+        std::string usage = "usage: syscall-filter PRESET COMMAND [ARG...]\npresets:";
         for (const preset& p : presets()) {
-            std::fprintf(stderr, " %s", p.name);
+            usage += std::string(" ") + p.name;
         }
-        std::fprintf(stderr, "\n");
+        (void)std::fprintf(stderr, "%s\n", usage.c_str());
         return 2;
     }
     std::vector<sock_filter> program = compile(chosen->rules);
