@@ -25,10 +25,10 @@
 #include <fstream>
 #include <string>
 
+#include "guard/trust_check.h"
 #include "install/copy_directory.h"
 #include "updater/constants.h"
 #include "updater/log.h"
-#include "updater/trust_check.h"
 
 namespace {
 

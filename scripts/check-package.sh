@@ -35,9 +35,9 @@ $warnings"
 # around %s, %d, %ld) appears in the page, rendered on lines long enough never to wrap.
 groff -man -Tutf8 -rLL=10000n -P-cbu "$page" >"$work/page.txt"
 {
-    grep -rhoP 'log_(info|err)\(\s*"\K(?:[^"\\]|\\.)*' updater install service | grep -vx '%s'
+    grep -rhoP 'log_(info|err)\(\s*"\K(?:[^"\\]|\\.)*' updater guard install service | grep -vx '%s'
     # Messages composed at run time and logged through "%s": their fixed beginning.
-    grep -rhoP 'log_(info|err)\("%s", \("\K[^"]*' updater install service
+    grep -rhoP 'log_(info|err)\("%s", \("\K[^"]*' updater guard install service
 } | sort -u >"$work/formats.txt"
 [ -s "$work/formats.txt" ] || fail "no log message found in the sources"
 while IFS= read -r format; do

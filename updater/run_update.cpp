@@ -6,15 +6,15 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "guard/trust_check.h"
+#include "guard/update_lock.h"
 #include "install/copy_directory.h"
 #include "service/restart_agent.h"
 #include "service/stop_agent.h"
 #include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
-#include "updater/trust_check.h"
 #include "updater/unique_fd.h"
-#include "updater/update_lock.h"
 #include "updater/version.h"
 
 namespace kest {

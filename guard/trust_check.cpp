@@ -1,4 +1,4 @@
-#include "updater/trust_check.h"
+#include "guard/trust_check.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "updater/trusted_route.h"
+#include "guard/trusted_route.h"
 
 #include <limits.h>
 #include <unistd.h>

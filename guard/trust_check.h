@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "updater/trusted_route.h"
+#include "guard/trusted_route.h"
 
 namespace kest {
 

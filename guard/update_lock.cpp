@@ -1,4 +1,4 @@
-#include "updater/update_lock.h"
+#include "guard/update_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
