@@ -2,24 +2,43 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
-namespace kest {
+#include "updater/platform.h"
 
-int lock_working_directory(unique_fd& lock) {
-    // The directory that was entered and checked, not whatever its path names by now.
-    lock.reset(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!lock.valid()) {
+namespace kest {
+namespace {
+
+// Anyone else who can open the file can lock it too, and may hold it open already.
+bool only_ours(const struct stat& status) {
+    return S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
+           (status.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
+
+}  // namespace
+
+int take_update_lock(const std::string& path, unique_fd& lock) {
+    unique_fd file(
+        platform::open_file(path.c_str(), O_CREAT | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.valid()) {
         return errno;
     }
-    while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    struct stat status {};
+    if (fstat(file.get(), &status) != 0) {
+        return errno;
+    }
+    if (!only_ours(status)) {
+        return lock_others_can_change;
+    }
+    while (flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EINTR) {
-            const int error = errno;
-            lock.reset();
-            return error;
+            return errno;
         }
     }
+    lock.reset(file.release());
     return 0;
 }
 

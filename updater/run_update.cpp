@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "guard/trust_check.h"
 #include "guard/update_lock.h"
@@ -37,18 +38,22 @@ bool may_run(const update_paths& paths, unique_fd& lock) {
                 paths.staging_root.c_str());
         return false;
     }
-    const int locked = lock_working_directory(lock);
+    const int locked = take_update_lock(paths.lock_file, lock);
+    if (locked == lock_others_can_change) {
+        log_err("Refusing the update: other users can change %s", paths.lock_file.c_str());
+        return false;
+    }
+    if (locked == EWOULDBLOCK) {
+        log_err("Another update is running");
+        return false;
+    }
     if (locked != 0) {
-        if (locked == EWOULDBLOCK) {
-            log_err("Another update is running");
-        } else {
-            log_err("Failed to lock the update directory %s", paths.staging_root.c_str());
-        }
+        log_err("Failed to take the update lock %s: %s", paths.lock_file.c_str(),
+                std::strerror(locked));
         return false;
     }
     std::string named;
-    const int trusted =
-        check_update_tree(paths.staging_root, paths.unit_folder, paths.checked_from, named);
+    const int trusted = check_update_tree(paths, named);
     if (trusted == trust_refused) {
         log_err("Refusing the update: other users can change %s", named.c_str());
         return false;
@@ -108,7 +113,7 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
 }
 
 int run_update(int argc, const char* const argv[]) {
-    return run_update(argc, argv, {staging_root, "", staged_unit_folder, "/"});
+    return run_update(argc, argv, {staging_root, "", staged_unit_folder, "/", update_lock_file});
 }
 
 }  // namespace kest

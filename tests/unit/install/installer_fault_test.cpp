@@ -71,7 +71,9 @@ class installer_fault_test : public testing::seam_test {
     // A whole update run over the staged tree onto the target; pid 0 stops nothing.
     int update() {
         const char* argv[] = {"kest-update", "/usr/sbin/kestd --daemon", "0"};
-        return run_update(3, argv, {stage_, target_, stage_ + "/etc/systemd/system", root_.path()});
+        return run_update(
+            3, argv,
+            {stage_, target_, stage_ + "/etc/systemd/system", root_.path(), root_ / "lock"});
     }
 
     // What the user sees of a failed installation: the entry that failed and the run's code,
@@ -436,7 +438,8 @@ TEST_F(installer_fault_test, destination_paths_beyond_the_limit_fail_the_run) {
         ASSERT_EQ(mkdir(long_target.c_str(), 0755), 0);
     }
     const char* argv[] = {"kest-update", "start", "0"};
-    const int result = run_update(3, argv, {stage_, long_target, "-", root_.path()});
+    const int result =
+        run_update(3, argv, {stage_, long_target, "-", root_.path(), root_ / "lock"});
     // The first destination directory beyond the limit cannot even be looked at.
     EXPECT_EQ(result, 1);
     const std::string code = std::to_string(copy_stat_failed);
