@@ -58,14 +58,14 @@ void print_peak_memory() {
 }
 
 int check_only(const char* source, const char* destination) {
-    std::string named;
-    const kest::update_paths paths{source, destination, kest::staged_unit_folder, source, ""};
-    const int trusted = kest::check_update_tree(paths, named);
-    if (trusted == kest::trust_ok) {
+    kest::refusal why;
+    const kest::update_paths paths{source, destination, kest::staged_unit_folder, source, "", ""};
+    const int checked = kest::check_update_tree(paths, why);
+    if (checked == kest::trust_ok) {
         return 0;
     }
     (void)std::fprintf(stderr, "%s: %s\n",
-                       trusted == kest::trust_refused ? "refused" : "unreadable", named.c_str());
+                       checked == kest::trust_refused ? "refused" : "unreadable", why.path.c_str());
     return 1;
 }
 

@@ -5,15 +5,22 @@
 
 #include <cerrno>
 
+#include "guard/file_facts.h"
+#include "guard/preflight.h"
 #include "install/walk_tree.h"
 
 namespace kest {
 
-int check_update_tree(const update_paths& paths, std::string& named) {
+int check_update_tree(const update_paths& paths, refusal& why) {
     const uid_t self = geteuid();
     sound_directories sound;
+    preflight_state preflight;
     const auto route = [&](const std::string& path) {
-        return check_route(path, paths.checked_from, self, sound, named);
+        const int checked = check_route(path, paths.checked_from, self, sound, why.path);
+        if (checked == trust_refused) {
+            why.reason = refusal_reason::others_can_change;
+        }
+        return checked;
     };
     const int staged_route = route(paths.staging_root);
     if (staged_route != trust_ok) {
@@ -21,7 +28,7 @@ int check_update_tree(const update_paths& paths, std::string& named) {
     }
     const auto check_staged = [&](const walk_entry& entry) {
         if (others_can_change(entry.status, self)) {
-            named = entry.source;
+            why = {refusal_reason::others_can_change, entry.source, 0, 0, 0};
             return trust_refused;
         }
         // A link's target is reached through directories outside the tree, which their
@@ -41,28 +48,39 @@ int check_update_tree(const update_paths& paths, std::string& named) {
                 if (staged != trust_ok) {
                     return staged;
                 }
+                file_facts facts;
+                const int looked_up = look_at(directory.destination, facts);
                 // Only a directory that will be created is written to here; one that exists is
                 // merely entered, and what is written below it checks its own way.
-                struct stat status {};
-                if (stat(directory.destination.c_str(), &status) == 0 || errno != ENOENT) {
-                    return trust_ok;
+                if (looked_up == ENOENT && route(directory.destination) != trust_ok) {
+                    return trust_refused;
                 }
-                return route(directory.destination);
+                return preflight_directory(preflight, directory.destination, looked_up, facts, why);
             },
         .make_destination = nullptr,
         .regular_file =
             [&](const walk_entry& file) {
-                const int staged = check_staged(file);
-                return staged != trust_ok ? staged : route(file.destination);
+                if (check_staged(file) != trust_ok || route(file.destination) != trust_ok) {
+                    return trust_refused;
+                }
+                file_facts facts;
+                const int looked_up = look_at(file.destination, facts);
+                return preflight_file(preflight, file.destination, looked_up, facts, file.status,
+                                      why);
             },
         .loop = nullptr,
         .ended =
             [&](const std::string& source, int code) {
-                named = source;
+                why.path = source;
                 return code;
             },
     };
-    return walk_tree(paths.staging_root, paths.destination, paths.unit_folder, hooks);
+    const int walked = walk_tree(paths.staging_root, paths.destination, paths.unit_folder, hooks);
+    if (walked != trust_ok) {
+        return walked;
+    }
+    why = find_shortage(preflight.space);
+    return why.reason == refusal_reason::none ? trust_ok : trust_refused;
 }
 
 }  // namespace kest

@@ -1,13 +1,16 @@
 #include "updater/platform.h"
 
 #include <fcntl.h>
+#include <linux/stat.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 // glibc 2.36 declares these without C linkage for C++.
 extern "C" {
 #include <sys/pidfd.h>
 }
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -78,6 +81,13 @@ file_identity own_executable() {
     return identity;
 }
 
+int stat_extended(const char* path, struct statx* status) {
+    constexpr unsigned wanted =
+        STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID | STATX_GID | STATX_SIZE | STATX_BLOCKS;
+    return static_cast<int>(
+        syscall(SYS_statx, AT_FDCWD, path, AT_STATX_SYNC_AS_STAT, wanted, status));
+}
+
 }  // namespace real
 
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
@@ -89,5 +99,6 @@ std::function<int(const char*, int, mode_t)> open_file = real::open_file;
 std::function<int(long)> open_pidfd = real::open_pidfd;
 std::function<int(int, long, int)> send_signal = real::send_signal;
 std::function<file_identity()> own_executable = real::own_executable;
+std::function<int(const char*, struct statx*)> stat_extended = real::stat_extended;
 
 }  // namespace kest::platform

@@ -13,6 +13,7 @@ struct update_paths {
     // to the destinations and to links' targets; the directories above it are taken as safe.
     std::string checked_from = "/";
     std::string lock_file;  // locked while a run goes on, so that runs take turns
+    std::string unit_file;  // the agent's unit file, beside which the stop writes its drop-in
 };
 
 }  // namespace kest

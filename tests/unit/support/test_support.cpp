@@ -142,6 +142,7 @@ void seam_test::TearDown() {
     platform::open_pidfd = platform::real::open_pidfd;
     platform::send_signal = platform::real::send_signal;
     platform::own_executable = platform::real::own_executable;
+    platform::stat_extended = platform::real::stat_extended;
 }
 
 namespace {

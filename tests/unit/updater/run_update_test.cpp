@@ -37,8 +37,8 @@ class run_update_test : public testing::seam_test {
         seam_test::SetUp();
         ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
         // $TMPDIR is usually writable by all: the check starts at the test's own directory.
-        paths_ = {root_ / "stage", root_ / "target", root_ / "stage/etc/systemd/system",
-                  root_.path(), root_ / "update.lock"};
+        paths_ = {root_ / "stage", root_ / "target",      root_ / "stage/etc/systemd/system",
+                  root_.path(),    root_ / "update.lock", root_ / "kest.service"};
         mkdir(paths_.staging_root.c_str(), 0755);
         mkdir(paths_.destination.c_str(), 0755);
         // No agent unit file here, so the stop writes no drop-in: keep it off the machine's /etc.
@@ -139,7 +139,8 @@ TEST_F(run_update_test, successful_run_installs_then_restarts) {
 
 TEST_F(run_update_test, failed_installation_ends_with_one_and_no_restart) {
     mkdir((paths_.staging_root + "/usr").c_str(), 0755);
-    write_file(paths_.destination + "/usr", "not a directory");
+    // Appears once the checks before detaching have passed.
+    platform::detach = [&](const char*) { write_file(paths_.destination + "/usr", "not a dir"); };
 
     EXPECT_EQ(run({"start", "-1"}), 1);
     EXPECT_TRUE(commands.empty());
