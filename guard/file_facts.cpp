@@ -26,9 +26,11 @@ void take_status(const struct stat& status, file_facts& facts) {
 }
 
 // For kernels before statx (4.11): the flags ioctl, on what can be opened without side effects.
-int look_at_without_statx(const std::string& path, file_facts& facts) {
+int look_at_without_statx(const std::string& path, file_facts& facts, last_link last) {
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
+    const int looked =
+        last == last_link::follow ? stat(path.c_str(), &status) : lstat(path.c_str(), &status);
+    if (looked != 0) {
         return errno;
     }
     take_status(status, facts);
@@ -47,18 +49,22 @@ int look_at_without_statx(const std::string& path, file_facts& facts) {
 
 }  // namespace
 
-int look_at(const std::string& path, file_facts& facts) {
+int look_at(const std::string& path, file_facts& facts, last_link last) {
     facts = {};
     struct statx status {};
-    if (platform::stat_extended(path.c_str(), &status) != 0) {
+    const int flags = last == last_link::follow ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (platform::stat_extended(path.c_str(), flags, &status) != 0) {
         // ENOSYS before Linux 4.11; EPERM from a system-call filter that does not know it.
-        return errno == ENOSYS || errno == EPERM ? look_at_without_statx(path, facts) : errno;
+        return errno == ENOSYS || errno == EPERM ? look_at_without_statx(path, facts, last) : errno;
     }
     facts.mode = status.stx_mode;
     facts.device = makedev(status.stx_dev_major, status.stx_dev_minor);
     facts.inode = status.stx_ino;
     facts.size = status.stx_size;
     facts.allocated = status.stx_blocks * stat_block;
+#ifdef STATX_MNT_ID
+    facts.mount = (status.stx_mask & STATX_MNT_ID) != 0 ? status.stx_mnt_id : 0;
+#endif
     const auto reported = [&](unsigned long long attribute) {
         return (status.stx_attributes_mask & attribute) != 0 &&
                (status.stx_attributes & attribute) != 0;

@@ -16,14 +16,6 @@
 namespace kest {
 namespace {
 
-std::string parent_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 int refuse(refusal& why, const std::string& path, int error) {
     why = {refusal_reason::cannot_write, path, error, 0, 0};
     return trust_refused;
@@ -39,6 +31,24 @@ int why_unwritable(const file_facts& facts, const struct statvfs& status) {
     return locked ? EPERM : 0;
 }
 
+// statvfs of `path`: once per mount where the kernel names mounts (a read-only bind mount is a
+// mount of its own), else for each path.
+bool file_system_status(preflight_state& state, const std::string& path, const file_facts& facts,
+                        struct statvfs& status) {
+    const auto known = facts.mount != 0 ? state.mounts.find(facts.mount) : state.mounts.end();
+    if (known != state.mounts.end()) {
+        status = known->second;
+        return true;
+    }
+    if (statvfs(path.c_str(), &status) != 0) {
+        return false;
+    }
+    if (facts.mount != 0) {
+        state.mounts.emplace(facts.mount, status);
+    }
+    return true;
+}
+
 // Looks up, once, the directory `path` that an entry will be made in.
 const directory_place& place_of(preflight_state& state, const std::string& path) {
     const auto known = state.directories.find(path);
@@ -49,7 +59,7 @@ const directory_place& place_of(preflight_state& state, const std::string& path)
     file_facts facts;
     const int looked_up = look_at(path, facts);
     struct statvfs status {};
-    if (looked_up == 0 && S_ISDIR(facts.mode) && statvfs(path.c_str(), &status) == 0) {
+    if (looked_up == 0 && S_ISDIR(facts.mode) && file_system_status(state, path, facts, status)) {
         need_on(state.space, facts.device, status, path);
         place = {true, facts.device, why_unwritable(facts, status)};
     } else if (looked_up == ENOENT && path != "/" && path != ".") {
@@ -128,7 +138,7 @@ int preflight_file(preflight_state& state, const std::string& destination, int l
     }
     struct statvfs status {};
     if ((facts.device == staged.st_dev && facts.inode == staged.st_ino) ||
-        statvfs(destination.c_str(), &status) != 0) {
+        !file_system_status(state, destination, facts, status)) {
         return trust_ok;  // the staged file itself, left as it is; or nothing to tell
     }
     const int unwritable = why_unwritable(facts, status);

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 
@@ -24,6 +26,7 @@ struct directory_place {
 struct preflight_state {
     space_needs space;
     std::unordered_map<std::string, directory_place> directories;  // by destination path
+    std::unordered_map<std::uint64_t, struct statvfs> mounts;      // by mount id
 };
 
 // Each of these takes the destination, `looked_up` (0 or the errno of look_at on it) and what

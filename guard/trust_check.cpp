@@ -60,11 +60,22 @@ int check_update_tree(const update_paths& paths, refusal& why) {
         .make_destination = nullptr,
         .regular_file =
             [&](const walk_entry& file) {
-                if (check_staged(file) != trust_ok || route(file.destination) != trust_ok) {
+                if (check_staged(file) != trust_ok) {
                     return trust_refused;
                 }
+                // Most destinations are no links: then the way to their directory is all there
+                // is to check, and it is known already but for the first file in it.
                 file_facts facts;
-                const int looked_up = look_at(file.destination, facts);
+                int looked_up = look_at(file.destination, facts, last_link::keep);
+                const bool link = looked_up == 0 && S_ISLNK(facts.mode);
+                const std::string& way =
+                    link ? file.destination : parent_of(file.destination) + "/.";
+                if (route(way) != trust_ok) {
+                    return trust_refused;
+                }
+                if (link) {
+                    looked_up = look_at(file.destination, facts);
+                }
                 return preflight_file(preflight, file.destination, looked_up, facts, file.status,
                                       why);
             },

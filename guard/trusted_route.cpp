@@ -45,6 +45,14 @@ bool read_link(const std::string& path, std::string& target) {
 
 }  // namespace
 
+std::string parent_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 bool others_can_change(const struct stat& status, uid_t self) {
     return (status.st_uid != 0 && status.st_uid != self) || (status.st_mode & S_IWOTH) != 0;
 }
@@ -105,13 +113,11 @@ int check_route(const std::string& path, const std::string& checked_from, uid_t 
         if (pending.empty() || !S_ISDIR(status.st_mode)) {
             return trust_ok;
         }
-        if (!above(next, top)) {
-            if (others_can_change(status, self)) {
-                refused = next;
-                return trust_refused;
-            }
-            sound.insert(next);
+        if (!above(next, top) && others_can_change(status, self)) {
+            refused = next;
+            return trust_refused;
         }
+        sound.insert(next);
         current = std::move(next);
     }
     return trust_ok;

@@ -13,9 +13,12 @@ namespace kest {
 inline constexpr int trust_ok = 0;
 inline constexpr int trust_refused = 1;
 
-// Directories already found to pass check_route's rule during one run, by their path without
-// symbolic links; "" stands for /.
+// Directories already found to pass check_route's rule (or taken as safe) during one run, by
+// their path without symbolic links; "" stands for /.
 using sound_directories = std::unordered_set<std::string>;
+
+// The directory that holds `path`, by its text: "/" for "/name", "." for a bare name.
+std::string parent_of(const std::string& path);
 
 // True when `status` belongs to a user other than root and `self`, or lets others write.
 // Group-writable is allowed.

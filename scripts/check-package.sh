@@ -45,7 +45,7 @@ while IFS= read -r format; do
         part=$(echo "$part" | sed 's/^ *//; s/ *$//')
         [ -z "$part" ] || grep -qF -- "$part" "$work/page.txt" ||
             fail "the man page lacks the logged text '$part' (from '$format')"
-    done < <(echo "$format" | sed 's/%l\?[sd]/\n/g')
+    done < <(echo "$format" | sed 's/%\(ll\?\)\?[sdu]/\n/g')
 done <"$work/formats.txt"
 
 for build_dir in "$@"; do

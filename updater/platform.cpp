@@ -81,11 +81,14 @@ file_identity own_executable() {
     return identity;
 }
 
-int stat_extended(const char* path, struct statx* status) {
-    constexpr unsigned wanted =
+int stat_extended(const char* path, int flags, struct statx* status) {
+    unsigned wanted =
         STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID | STATX_GID | STATX_SIZE | STATX_BLOCKS;
+#ifdef STATX_MNT_ID
+    wanted |= STATX_MNT_ID;
+#endif
     return static_cast<int>(
-        syscall(SYS_statx, AT_FDCWD, path, AT_STATX_SYNC_AS_STAT, wanted, status));
+        syscall(SYS_statx, AT_FDCWD, path, flags | AT_STATX_SYNC_AS_STAT, wanted, status));
 }
 
 }  // namespace real
@@ -99,6 +102,6 @@ std::function<int(const char*, int, mode_t)> open_file = real::open_file;
 std::function<int(long)> open_pidfd = real::open_pidfd;
 std::function<int(int, long, int)> send_signal = real::send_signal;
 std::function<file_identity()> own_executable = real::own_executable;
-std::function<int(const char*, struct statx*)> stat_extended = real::stat_extended;
+std::function<int(const char*, int, struct statx*)> stat_extended = real::stat_extended;
 
 }  // namespace kest::platform

@@ -37,10 +37,10 @@ extern std::function<int(long pid)> open_pidfd;
 extern std::function<int(int pidfd, long pid, int signal)> send_signal;
 // The executable file this process runs from; {0, 0}, which names no file, when unknown.
 extern std::function<file_identity()> own_executable;
-// statx(2) of `path`, symbolic links followed (type, mode, ids, size, blocks, attributes),
-// made without the C library's wrapper, which older libraries lack; 0 or -1 with errno
-// (ENOSYS on kernels before 4.11).
-extern std::function<int(const char* path, struct statx* status)> stat_extended;
+// statx(2) of `path` (type, mode, ids, size, blocks, attributes, mount id), symbolic links
+// followed unless `flags` has AT_SYMLINK_NOFOLLOW, made without the C library's wrapper, which
+// older libraries lack; 0 or -1 with errno (ENOSYS on kernels before 4.11).
+extern std::function<int(const char* path, int flags, struct statx* status)> stat_extended;
 
 // The real services, which the seams above hold unless a test replaces them.
 namespace real {
@@ -54,7 +54,7 @@ int open_pidfd(long pid);
 int send_signal(int pidfd, long pid, int signal);
 // Read once, from /proc/self/exe.
 file_identity own_executable();
-int stat_extended(const char* path, struct statx* status);
+int stat_extended(const char* path, int flags, struct statx* status);
 }  // namespace real
 
 }  // namespace kest::platform

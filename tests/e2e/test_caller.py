@@ -118,6 +118,20 @@ class CallerTest(BareCase):
         agent.wait_for_release(self.host, "2")
         self.assertNotIn(err("Another update is running"), self.host.updater_lines(self.since))
 
+    def test_full_file_system_is_refused_before_the_stop(self):
+        self.host.run(["mkdir", "-p", agent.HELPER_DIR])
+        self.host.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "none",
+                       agent.HELPER_DIR])
+        agent.write_file(self.host, agent.STAGING_ROOT + agent.HELPER, b"h" * 1024 * 1024, 0o755)
+        status, lines = self.call(agent.START_COMMAND, str(self.old_pid))
+        self.assertEqual(status, 1)
+        # 1 MiB and a twentieth for metadata.
+        expect.assert_lines(self, lines, [info(expect.STARTED), err(
+            f"Refusing the update: not enough space on {agent.HELPER_DIR}: "
+            "1076 KiB needed, 64 KiB available")], "log of an update that does not fit")
+        self.assert_agent_untouched()
+        self.assertFalse(agent.exists(self.host, agent.HELPER))
+
     def test_caller_is_released_before_the_update_runs(self):
         # The caller reads the updater's output through pipes, as a caller
         # using popen would: they must reach their end with the caller's

@@ -252,7 +252,7 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
         const testing::tree_snapshot before = testing::snapshot(t);
         platform::stat_extended = platform::real::stat_extended;
         if (check.without_statx) {
-            platform::stat_extended = [](const char*, struct statx*) {
+            platform::stat_extended = [](const char*, int, struct statx*) {
                 errno = ENOSYS;
                 return -1;
             };
