@@ -14,6 +14,7 @@
 #include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
+#include "updater/written_file_systems.h"
 
 namespace kest {
 namespace {
@@ -58,6 +59,7 @@ void write_text_file(const std::string& path, const std::string& text) {
     if (fd < 0) {
         return;
     }
+    note_written_file(fd, path);
     std::size_t written = 0;
     while (written < text.size()) {
         const ssize_t n = write(fd, text.data() + written, text.size() - written);

@@ -91,6 +91,10 @@ int stat_extended(const char* path, int flags, struct statx* status) {
         syscall(SYS_statx, AT_FDCWD, path, flags | AT_STATX_SYNC_AS_STAT, wanted, status));
 }
 
+int flush_file_system(int fd) {
+    return syncfs(fd);
+}
+
 }  // namespace real
 
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
@@ -103,5 +107,6 @@ std::function<int(long)> open_pidfd = real::open_pidfd;
 std::function<int(int, long, int)> send_signal = real::send_signal;
 std::function<file_identity()> own_executable = real::own_executable;
 std::function<int(const char*, int, struct statx*)> stat_extended = real::stat_extended;
+std::function<int(int)> flush_file_system = real::flush_file_system;
 
 }  // namespace kest::platform

@@ -14,6 +14,7 @@
 #include "updater/platform.h"
 #include "updater/unique_fd.h"
 #include "updater/version.h"
+#include "updater/written_file_systems.h"
 
 namespace kest {
 
@@ -52,10 +53,13 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
     const int installed = copy_directory(paths.staging_root, paths.destination, paths.unit_folder);
     if (installed != copy_ok) {
         log_err("Error while copying update %d", installed);
+        flush_written();
         log_close();
         return 1;
     }
     restart_agent(start_command);
+    // After the restart, so that the agent is not kept down while the disks catch up.
+    flush_written();
     log_close();
     return 0;
 }

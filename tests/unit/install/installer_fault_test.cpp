@@ -288,6 +288,7 @@ TEST_F(installer_fault_test, full_file_system_fails_the_run_after_the_attempts) 
 
     expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
     EXPECT_EQ(pauses, nine_pauses);
+    EXPECT_EQ(testing::journal.back(), "flush") << "what was written is flushed all the same";
 }
 
 TEST_F(installer_fault_test, read_only_destination_fails_for_files_and_directories) {

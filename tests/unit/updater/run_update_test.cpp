@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "updater/mount_point.h"
 #include "updater/platform.h"
 
 namespace kest {
@@ -124,17 +125,27 @@ TEST_F(run_update_test, staging_root_owned_by_another_user_is_refused) {
                                       ": other users can change it");
 }
 
-TEST_F(run_update_test, successful_run_installs_then_restarts) {
+TEST_F(run_update_test, successful_run_installs_then_restarts_then_flushes) {
     write_file(paths_.staging_root + "/kestd", "v2");
+    // The disk fails the flush: said, and the update still counts as done.
+    platform::flush_file_system = [](int) {
+        journal.emplace_back("flush");
+        errno = EIO;
+        return -1;
+    };
+    struct stat target {};
+    ASSERT_EQ(stat(paths_.destination.c_str(), &target), 0);
+    const std::string mount = mount_point_of(target.st_dev, "?");
     // Pid 0 names no single process: it is refused without a signal and the update goes on.
     EXPECT_EQ(run({"/usr/sbin/kestd --daemon", "0"}), 0);
     EXPECT_EQ(read_file(paths_.destination + "/kestd"), "v2");
-    // The caller is released before the agent is touched.
+    // The caller is released before the agent is touched; the disk is flushed once it runs.
     EXPECT_EQ(journal,
               (std::vector<std::string>{
                   "info " + started_text, "detach " + paths_.staging_root, "info Killing daemon",
                   "err Invalid agent process id 0", "info Copy to directory " + paths_.staging_root,
-                  "info Start the daemon via 'service' command", "run service kest start"}));
+                  "info Start the daemon via 'service' command", "run service kest start", "flush",
+                  "err Failed to flush " + mount + ": Input/output error"}));
 }
 
 TEST_F(run_update_test, failed_installation_ends_with_one_and_no_restart) {
