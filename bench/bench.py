@@ -244,13 +244,13 @@ def bench_copy(args, work):
 # ---------------------------------------------------------------- check
 
 def bench_check(args, work):
-    """The trust check (`kest-copy-tree --check SRC`) against the copy of the same tree, fresh
+    """The trust check (`kest-copy-tree --check SRC DST`) against the copy of the same tree, fresh
     and in place, interleaved; the check runs before the caller is released, the copy after."""
     source = os.path.join(work, "small")
     destination = source + ".copy"
     make_small(source)
     warm(source)
-    check = [args.kest_copy_tree, "--check", source]
+    check = [args.kest_copy_tree, "--check", source, destination]
     copy = [args.kest_copy_tree, source, destination]
     times = {"check": [], "fresh": [], "in place": []}
     for round_index in range(args.rounds + 1):

@@ -1,9 +1,10 @@
 // kest-copy-tree SRC DST: runs the installer's walk and copy (kest::copy_directory, the same
 // functions and log lines the updater uses) from SRC onto DST, for benchmarks and tests. Not
 // installed.
-// kest-copy-tree --check SRC: runs only the updater's trust check of the tree below SRC (the
-// same walk, logging nothing); exits with 0 when only root and the effective user can change
-// it, else with 1 and "refused: PATH" or "unreadable: PATH" on standard error.
+// kest-copy-tree --check SRC DST: runs only the updater's trust check of the tree below SRC and
+// of the way to its destinations below DST (the same walk, logging nothing); exits with 0 when
+// only root and the effective user can change them, else with 1 and "refused: PATH" or
+// "unreadable: PATH" on standard error.
 //
 // Like the detached updater it clears the creation mask first, so created directories get 0770
 // and created files the staged permission bits. It logs to the system log (ident "kest-update",
@@ -25,10 +26,10 @@
 #include <fstream>
 #include <string>
 
+#include "guard/trust_check.h"
 #include "install/copy_directory.h"
 #include "updater/constants.h"
 #include "updater/log.h"
-#include "updater/trust_check.h"
 
 namespace {
 
@@ -56,14 +57,15 @@ void print_peak_memory() {
     }
 }
 
-int check_only(const char* source) {
-    std::string named;
-    const int trusted = kest::check_update_tree(source, kest::staged_unit_folder, source, named);
-    if (trusted == kest::trust_ok) {
+int check_only(const char* source, const char* destination) {
+    kest::refusal why;
+    const kest::update_paths paths{source, destination, kest::staged_unit_folder, source, "", ""};
+    const int checked = kest::check_update_tree(paths, why);
+    if (checked == kest::trust_ok) {
         return 0;
     }
     (void)std::fprintf(stderr, "%s: %s\n",
-                       trusted == kest::trust_refused ? "refused" : "unreadable", named.c_str());
+                       checked == kest::trust_refused ? "refused" : "unreadable", why.path.c_str());
     return 1;
 }
 
@@ -80,8 +82,8 @@ int main(int argc, char* argv[]) {
     bool to_stderr = false;
     bool peak_memory = false;
     int first = 1;
-    if (argc == 3 && std::strcmp(argv[1], "--check") == 0) {
-        return check_only(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--check") == 0) {
+        return check_only(argv[2], argv[3]);
     }
     for (; first < argc && argv[first][0] == '-'; ++first) {
         if (std::strcmp(argv[first], "--log-stderr") == 0) {
@@ -93,8 +95,9 @@ int main(int argc, char* argv[]) {
         }
     }
     if (argc - first != 2) {
-        (void)std::fprintf(
-            stderr, "usage: %s [--log-stderr] [--peak-memory] SRC DST | --check SRC\n", argv[0]);
+        (void)std::fprintf(stderr,
+                           "usage: %s [--log-stderr] [--peak-memory] SRC DST | --check SRC DST\n",
+                           argv[0]);
         return exit_usage;
     }
     if (to_stderr) {

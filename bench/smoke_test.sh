@@ -1,7 +1,8 @@
 #!/bin/sh
 # Smoke test of the benchmark driver (no timing): kest-copy-tree copies a small tree whole,
 # exits with 0, with 64 on a wrong command line, reports its peak memory when asked, and its
-# trust check refuses a directory that others can write.
+# trust check refuses a staged directory, and one on the way to a destination, that others can
+# write.
 #   smoke_test.sh KEST_COPY_TREE
 set -eu
 tool=$1
@@ -20,11 +21,14 @@ status=0
 "$tool" "$dir/src" 2>/dev/null || status=$?
 [ "$status" -eq 64 ]
 
-"$tool" --check "$dir/src"
-chmod o+w "$dir/src/a/b"
-status=0
-"$tool" --check "$dir/src" 2>"$dir/check" || status=$?
-[ "$status" -eq 1 ] && grep -qx "refused: $dir/src/a/b" "$dir/check"
+"$tool" --check "$dir/src" "$dir/dst"
+for writable in src/a/b dst/a; do
+    chmod o+w "$dir/$writable"
+    status=0
+    "$tool" --check "$dir/src" "$dir/dst" 2>"$dir/check" || status=$?
+    [ "$status" -eq 1 ] && grep -qx "refused: $dir/$writable" "$dir/check"
+    chmod o-w "$dir/$writable"
+done
 
 "$tool" --peak-memory "$dir/src" "$dir/dst" 2>"$dir/memory"
 grep -q '^peak-memory-kib: [1-9][0-9]*$' "$dir/memory"

@@ -108,7 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     logged.clear();
     const int argc = static_cast<int>(argv.size());
     const int result =
-        kest::run_update(argc, argv.data(), {"/nonexistent/kest-fuzz", "/nonexistent/target", "-"});
+        kest::run_update(argc, argv.data(),
+                         {"/nonexistent/kest-fuzz", "/nonexistent/target", "-", "/",
+                          "/nonexistent/kest-fuzz.lock", "/nonexistent/kest.service"});
     if (argc != 3) {
         FUZZ_CHECK(result == kest::result_bad_argument_count);
         FUZZ_CHECK(logged.empty());

@@ -9,6 +9,7 @@
 #include "install/walk_tree.h"
 #include "updater/constants.h"
 #include "updater/log.h"
+#include "updater/written_file_systems.h"
 
 namespace kest {
 namespace {
@@ -27,6 +28,7 @@ int ensure_destination(const std::string& source, const std::string& destination
         if (stat(destination.c_str(), &status) != 0) {
             return errno == ENOENT ? copy_mkdir_failed : copy_stat_failed;
         }
+        note_written(status.st_dev, destination);
     }
     return S_ISDIR(status.st_mode) ? copy_ok : copy_not_a_directory;
 }

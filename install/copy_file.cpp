@@ -7,6 +7,7 @@
 
 #include "install/file_stream.h"
 #include "updater/constants.h"
+#include "updater/written_file_systems.h"
 
 namespace kest {
 
@@ -27,6 +28,7 @@ int copy_file(const std::string& source, const std::string& destination, mode_t 
     if (fd < 0) {
         return copy_destination_unopenable;
     }
+    note_written_file(fd, destination);
     return stream_into(in, fd);
 }
 

@@ -13,6 +13,7 @@
 #include "install/file_stream.h"
 #include "updater/constants.h"
 #include "updater/unique_fd.h"
+#include "updater/written_file_systems.h"
 
 namespace kest {
 namespace {
@@ -116,6 +117,7 @@ int replace_file(const std::string& source, const std::string& destination) {
         return copy_destination_unopenable;
     }
     const int result = fill_and_rename(in, file, directory.get(), created, name, old);
+    note_written_file(directory.get(), parent);
     if (result != copy_ok) {
         file.reset();
         // Nothing else could remove it either; the failure itself is what the caller reports.

@@ -41,9 +41,9 @@ $warnings"
 # around %s, %d, %ld) appears in the page, rendered on lines long enough never to wrap.
 groff -man -Tutf8 -rLL=10000n -P-cbu "$page" >"$work/page.txt"
 {
-    grep -rhoP 'log_(info|err)\(\s*"\K(?:[^"\\]|\\.)*' updater install service | grep -vx '%s'
+    grep -rhoP 'log_(info|err)\(\s*"\K(?:[^"\\]|\\.)*' updater guard install service | grep -vx '%s'
     # Messages composed at run time and logged through "%s": their fixed beginning.
-    grep -rhoP 'log_(info|err)\("%s", \("\K[^"]*' updater install service
+    grep -rhoP 'log_(info|err)\("%s", \("\K[^"]*' updater guard install service
 } | sort -u >"$work/formats.txt"
 [ -s "$work/formats.txt" ] || fail "no log message found in the sources"
 while IFS= read -r format; do
@@ -51,7 +51,7 @@ while IFS= read -r format; do
         part=$(echo "$part" | sed 's/^ *//; s/ *$//')
         [ -z "$part" ] || grep -qF -- "$part" "$work/page.txt" ||
             fail "the man page lacks the logged text '$part' (from '$format')"
-    done < <(echo "$format" | sed 's/%l\?[sd]/\n/g')
+    done < <(echo "$format" | sed 's/%\(ll\?\)\?[sdu]/\n/g')
 done <"$work/formats.txt"
 
 for build_dir in "$@"; do

@@ -42,9 +42,13 @@ fault others_writable_staging_root_accepted updater/run_update.cpp \
 fault caller_signal_state_kept updater/detach_from_caller.cpp $'    reset_signal_handling();\n' ''
 fault refused_pidfd_skips_the_kill service/stop_agent.cpp \
     'if (!agent.valid() && errno == ESRCH) {' 'if (!agent.valid()) {'
-fault shared_update_lock updater/update_lock.cpp 'LOCK_EX | LOCK_NB' 'LOCK_SH | LOCK_NB'
-fault others_writable_tree_trusted updater/trusted_route.cpp \
+fault shared_update_lock guard/update_lock.cpp 'LOCK_EX | LOCK_NB' 'LOCK_SH | LOCK_NB'
+fault others_writable_tree_trusted guard/trusted_route.cpp \
     ' || (status.st_mode & S_IWOTH) != 0;' ';'
+fault destination_route_unchecked guard/trust_check.cpp \
+    'return staged != trust_ok ? staged : route(file.destination);' 'return staged;'
+fault lock_file_open_to_others_accepted guard/update_lock.cpp \
+    '(status.st_mode & (S_IRWXG | S_IRWXO)) == 0' 'true'
 fault busy_file_not_replaced install/install_file.cpp '    if (busy) {' '    if (false) {'
 fault mode_set_before_owner install/replace_file.cpp \
     $'    if (fchown(file.get(), old.st_uid, old.st_gid) != 0 ||\n        fchmod(file.get(), old.st_mode & 07777) != 0) {' \

@@ -14,6 +14,7 @@
 #include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
+#include "updater/written_file_systems.h"
 
 namespace kest {
 namespace {
@@ -58,6 +59,7 @@ void write_text_file(const std::string& path, const std::string& text) {
     if (fd < 0) {
         return;
     }
+    note_written_file(fd, path);
     std::size_t written = 0;
     while (written < text.size()) {
         const ssize_t n = write(fd, text.data() + written, text.size() - written);
@@ -102,11 +104,23 @@ void remove_if_present(const std::string& directory, const std::string& override
 
 }  // namespace
 
-void patch_service_unit(const std::string& unit_file) {
-    const std::string directory = unit_file + ".d";
-    const std::string override_file = directory + "/override.conf";
+bool drop_in_needed(const std::string& unit_file) {
+    return read_text_file(unit_file).find(marker) == std::string::npos;
+}
 
-    if (read_text_file(unit_file).find(marker) != std::string::npos) {
+std::string drop_in_directory(const std::string& unit_file) {
+    return unit_file + ".d";
+}
+
+std::string drop_in_file(const std::string& unit_file) {
+    return drop_in_directory(unit_file) + "/override.conf";
+}
+
+void patch_service_unit(const std::string& unit_file) {
+    const std::string directory = drop_in_directory(unit_file);
+    const std::string override_file = drop_in_file(unit_file);
+
+    if (!drop_in_needed(unit_file)) {
         log_info("Agent service file patching is not required");
         remove_if_present(directory, override_file);
         return;

@@ -7,6 +7,9 @@ namespace kest {
 inline constexpr const char* staging_root = "/var/kest/update";
 // Staged unit files; skipped by the installer on hosts without systemd.
 inline constexpr const char* staged_unit_folder = "/var/kest/update/etc/systemd/system";
+// Locked by a run for as long as it goes on. Under /run, which only root can write and which is
+// emptied at boot, so that no other user can hold it or plant it.
+inline constexpr const char* update_lock_file = "/run/kest-update.lock";
 
 inline constexpr const char* agent_unit_name = "kest";
 inline constexpr const char* watcher_unit_name = "kest-watcher";

@@ -1,6 +1,7 @@
 #include "updater/platform.h"
 
 #include <fcntl.h>
+#include <linux/stat.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -95,6 +96,20 @@ file_identity own_executable() {
     return identity;
 }
 
+int stat_extended(const char* path, int flags, struct statx* status) {
+    unsigned wanted =
+        STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID | STATX_GID | STATX_SIZE | STATX_BLOCKS;
+#ifdef STATX_MNT_ID
+    wanted |= STATX_MNT_ID;
+#endif
+    return static_cast<int>(
+        syscall(SYS_statx, AT_FDCWD, path, flags | AT_STATX_SYNC_AS_STAT, wanted, status));
+}
+
+int flush_file_system(int fd) {
+    return syncfs(fd);
+}
+
 }  // namespace real
 
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
@@ -106,5 +121,7 @@ std::function<int(const char*, int, mode_t)> open_file = real::open_file;
 std::function<int(long)> open_pidfd = real::open_pidfd;
 std::function<int(int, long, int)> send_signal = real::send_signal;
 std::function<file_identity()> own_executable = real::own_executable;
+std::function<int(const char*, int, struct statx*)> stat_extended = real::stat_extended;
+std::function<int(int)> flush_file_system = real::flush_file_system;
 
 }  // namespace kest::platform

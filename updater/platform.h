@@ -7,6 +7,8 @@
 #include <chrono>
 #include <functional>
 
+struct statx;
+
 namespace kest::platform {
 
 // Where a file lives: its device and inode.
@@ -35,6 +37,12 @@ extern std::function<int(long pid)> open_pidfd;
 extern std::function<int(int pidfd, long pid, int signal)> send_signal;
 // The executable file this process runs from; {0, 0}, which names no file, when unknown.
 extern std::function<file_identity()> own_executable;
+// statx(2) of `path` (type, mode, ids, size, blocks, attributes, mount id), symbolic links
+// followed unless `flags` has AT_SYMLINK_NOFOLLOW, made without the C library's wrapper, which
+// older libraries lack; 0 or -1 with errno (ENOSYS on kernels before 4.11).
+extern std::function<int(const char* path, int flags, struct statx* status)> stat_extended;
+// Writes the file system that `fd` is on to disk (syncfs(2)); 0 or -1 with errno.
+extern std::function<int(int fd)> flush_file_system;
 
 // The real services, which the seams above hold unless a test replaces them.
 namespace real {
@@ -48,6 +56,8 @@ int open_pidfd(long pid);
 int send_signal(int pidfd, long pid, int signal);
 // Read once, from /proc/self/exe.
 file_identity own_executable();
+int stat_extended(const char* path, int flags, struct statx* status);
+int flush_file_system(int fd);
 }  // namespace real
 
 }  // namespace kest::platform

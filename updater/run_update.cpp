@@ -1,68 +1,22 @@
 #include "updater/run_update.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
+#include "guard/update_checks.h"
 #include "install/copy_directory.h"
 #include "service/restart_agent.h"
 #include "service/stop_agent.h"
 #include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
-#include "updater/trust_check.h"
 #include "updater/unique_fd.h"
-#include "updater/update_lock.h"
 #include "updater/version.h"
+#include "updater/written_file_systems.h"
 
 namespace kest {
-namespace {
-
-// The updater copies the staged tree over / as root, so nobody else may be able to change it.
-bool staging_root_is_safe() {
-    struct stat status {};
-    if (stat(".", &status) != 0) {
-        return false;
-    }
-    return status.st_uid == geteuid() && (status.st_mode & S_IWOTH) == 0;
-}
-
-// The checks made in the working directory, the entered staging root, before anything is
-// stopped: logs why the update may not run, if it may not, and takes the lock into `lock`.
-bool may_run(const update_paths& paths, unique_fd& lock) {
-    if (!staging_root_is_safe()) {
-        log_err("Refusing the update directory %s: other users can change it",
-                paths.staging_root.c_str());
-        return false;
-    }
-    const int locked = lock_working_directory(lock);
-    if (locked != 0) {
-        if (locked == EWOULDBLOCK) {
-            log_err("Another update is running");
-        } else {
-            log_err("Failed to lock the update directory %s", paths.staging_root.c_str());
-        }
-        return false;
-    }
-    std::string named;
-    const int trusted =
-        check_update_tree(paths.staging_root, paths.unit_folder, paths.checked_from, named);
-    if (trusted == trust_refused) {
-        log_err("Refusing the update: other users can change %s", named.c_str());
-        return false;
-    }
-    if (trusted != trust_ok) {
-        // The installation would stop at the same place: fail now, with nothing stopped.
-        log_err("Failed to copy %s: error %d", named.c_str(), trusted);
-        log_err("Error while copying update %d", trusted);
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 bool parse_pid(const char* text, long& pid) {
     char* end = nullptr;
@@ -90,25 +44,29 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
     }
     // Held until the run ends, in the detached child too: one update at a time.
     unique_fd lock;
-    if (!may_run(paths, lock)) {
+    if (!lock_and_check_update(paths, lock)) {
         return 1;
     }
 
     platform::detach(paths.staging_root.c_str());
-    stop_agent(pid);
+    stop_agent(pid, paths.unit_file);
     const int installed = copy_directory(paths.staging_root, paths.destination, paths.unit_folder);
     if (installed != copy_ok) {
         log_err("Error while copying update %d", installed);
+        flush_written();
         log_close();
         return 1;
     }
     restart_agent(start_command);
+    // After the restart, so that the agent is not kept down while the disks catch up.
+    flush_written();
     log_close();
     return 0;
 }
 
 int run_update(int argc, const char* const argv[]) {
-    return run_update(argc, argv, {staging_root, "", staged_unit_folder, "/"});
+    return run_update(
+        argc, argv, {staging_root, "", staged_unit_folder, "/", update_lock_file, agent_unit_file});
 }
 
 }  // namespace kest

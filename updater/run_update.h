@@ -1,19 +1,9 @@
 // The updater's entry: checks the arguments and runs the update sequence.
 #pragma once
 
-#include <string>
+#include "updater/update_paths.h"
 
 namespace kest {
-
-// Where an update run reads and writes.
-struct update_paths {
-    std::string staging_root;  // the staged tree, entered as the working directory
-    std::string destination;   // prefix the staged tree is mirrored under ("" for /)
-    std::string unit_folder;   // staged unit files, skipped without systemd
-    // The highest directory whose owner and mode are checked on the way to the staging root
-    // and to staged links' targets; the directories above it are taken as safe.
-    std::string checked_from = "/";
-};
 
 // Parses a process id the way strtol does in base 10 (leading blanks and a sign accepted, an
 // empty text is 0, out-of-range values clamped). False when anything follows the number.
@@ -22,9 +12,10 @@ bool parse_pid(const char* text, long& pid);
 // Runs an update for the command line `argv` (program name, start command, agent pid) on the
 // fixed staging root, mirrored onto /. Returns -2 for a wrong argument count and -3 for a pid
 // text that is not a number (nothing logged); 1 when the staging root cannot be entered or is
-// open to other users, when another update holds the staging root's lock, when other users can
-// change a directory above the staging root or anything the installation would read, or when
-// the installation failed; 0 after a successful installation.
+// open to other users, when another update holds the update lock or it cannot be taken safely,
+// when other users can change a directory above the staging root, anything the installation
+// would read, or a directory on the way to what it would write, or when the installation
+// failed; 0 after a successful installation.
 // Detaches after those checks: from then on the result is seen by nobody. The lock is held
 // until the run ends.
 int run_update(int argc, const char* const argv[]);

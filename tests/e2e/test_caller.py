@@ -2,11 +2,13 @@
 to start: its exit status, the log, and an agent left untouched."""
 
 import os
+import shutil
 import unittest
 
 from harness import agent, expect
 from harness.expect import err, info
 from harness.clock import now_usec
+from harness.wait import wait_for
 from bare_case import BareCase
 
 REFUSAL = "Refusing the update directory /var/kest/update: other users can change it"
@@ -80,6 +82,55 @@ class CallerTest(BareCase):
                                     "log of a tree that others can change")
                 self.assert_agent_untouched()
                 self.assertFalse(agent.exists(self.host, notes), "nothing may be installed")
+
+    def test_ordinary_users_can_neither_block_nor_steer_an_update(self):
+        self.stage_release_2()
+        # An ordinary user holds locks on the staging root and on its parent.
+        for path in (agent.STAGING_ROOT, "/var/kest"):
+            self.host.run(["sh", "-c", "setsid -f setpriv --reuid=65534 --regid=65534 "
+                           f"--clear-groups flock -n {path} sleep 600 </dev/null >/dev/null 2>&1"])
+            wait_for(lambda: self.host.run(["flock", "-n", path, "true"],
+                                           check=False).returncode == 1,
+                     10, f"the user's lock on {path}")
+        # A folder of the agent's given to a user, who links a destination to a root-only file.
+        victim = "/etc/kest-victim/shadow"
+        agent.write_file(self.host, victim, "secret\n", 0o600)
+        os.makedirs(self.host.path("/opt/kest-user"))
+        os.chown(self.host.path("/opt/kest-user"), 1000, 1000)
+        os.symlink(victim, self.host.path("/opt/kest-user/data.conf"))
+        os.lchown(self.host.path("/opt/kest-user/data.conf"), 1000, 1000)
+        agent.write_file(self.host, agent.STAGING_ROOT + "/opt/kest-user/data.conf", "planted\n",
+                         0o644)
+
+        status, lines = self.call(agent.START_COMMAND, str(self.old_pid))
+        self.assertEqual(status, 1)
+        expect.assert_lines(self, lines, [info(expect.STARTED), err(
+            "Refusing the update: other users can change /opt/kest-user")],
+                            "log of a destination that another user can steer")
+        self.assertEqual(agent.read_file(self.host, victim), b"secret\n")
+        self.assert_agent_untouched()
+
+        # Without that entry the update goes on, whatever the user locks.
+        shutil.rmtree(self.host.path(agent.STAGING_ROOT + "/opt"))
+        status, _ = self.call(agent.START_COMMAND, str(self.old_pid))
+        self.assertEqual(status, 0)
+        agent.wait_until_updater_gone(self.host)
+        agent.wait_for_release(self.host, "2")
+        self.assertNotIn(err("Another update is running"), self.host.updater_lines(self.since))
+
+    def test_full_file_system_is_refused_before_the_stop(self):
+        self.host.run(["mkdir", "-p", agent.HELPER_DIR])
+        self.host.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "none",
+                       agent.HELPER_DIR])
+        agent.write_file(self.host, agent.STAGING_ROOT + agent.HELPER, b"h" * 1024 * 1024, 0o755)
+        status, lines = self.call(agent.START_COMMAND, str(self.old_pid))
+        self.assertEqual(status, 1)
+        # 1 MiB and a twentieth for metadata.
+        expect.assert_lines(self, lines, [info(expect.STARTED), err(
+            f"Refusing the update: not enough space on {agent.HELPER_DIR}: "
+            "1076 KiB needed, 64 KiB available")], "log of an update that does not fit")
+        self.assert_agent_untouched()
+        self.assertFalse(agent.exists(self.host, agent.HELPER))
 
     def test_caller_is_released_before_the_update_runs(self):
         # The caller reads the updater's output through pipes, as a caller

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,7 +74,9 @@ class installer_fault_test : public testing::seam_test {
     // A whole update run over the staged tree onto the target; pid 0 stops nothing.
     int update() {
         const char* argv[] = {"kest-update", "/usr/sbin/kestd --daemon", "0"};
-        return run_update(3, argv, {stage_, target_, stage_ + "/etc/systemd/system", root_.path()});
+        return run_update(3, argv,
+                          {stage_, target_, stage_ + "/etc/systemd/system", root_.path(),
+                           root_ / "lock", target_ + "/etc/systemd/system/kest.service"});
     }
 
     // What the user sees of a failed installation: the entry that failed and the run's code,
@@ -89,6 +94,12 @@ class installer_fault_test : public testing::seam_test {
         ASSERT_EQ(mount("none", path.c_str(), "tmpfs", 0, options), 0);
     }
 
+    // Makes `fault` happen once the checks before detaching have passed, as when the host
+    // changes between them and the installation.
+    static void after_the_checks(const std::function<void()>& fault) {
+        platform::detach = [fault](const char*) { fault(); };
+    }
+
     testing::scratch_dir root_;
     std::string stage_;
     std::string target_;
@@ -99,12 +110,185 @@ class installer_fault_test : public testing::seam_test {
     mode_t saved_mask_ = 0;
 };
 
+// Writes `content` to `path`, making the directories that lead to it.
+void put(const std::string& path, const std::string& content) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        (void)mkdir(path.substr(0, slash).c_str(), 0755);
+    }
+    write_file(path, content);
+}
+
+void set_attribute(const std::string& path, int attribute) {
+    const unique_fd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    int flags = 0;
+    ASSERT_TRUE(file.valid() && ioctl(file.get(), FS_IOC_GETFLAGS, &flags) == 0) << path;
+    flags |= attribute;
+    ASSERT_EQ(ioctl(file.get(), FS_IOC_SETFLAGS, &flags), 0) << path;
+}
+
+TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything_stops) {
+    const std::string& t = target_;
+    const std::string kib_60(std::size_t{60} * 1024, 'n');
+    const auto read_only = [&] {
+        ASSERT_EQ(mount(t.c_str(), t.c_str(), nullptr, MS_BIND, nullptr), 0);
+        ASSERT_EQ(mount(nullptr, t.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    };
+    struct refusal_case {
+        const char* target_options;
+        std::function<void()> prepare;  // the staged tree and the target
+        std::string refusal;            // empty for an update that must go through
+        bool needs_root = false;        // only root of the machine may set file attributes
+        bool without_statx = false;     // as on kernels before statx
+    };
+    const std::vector<refusal_case> cases{
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/usr/kestd", "new");
+             put(t + "/usr", "a file where a directory is staged");
+         },
+         "cannot write " + t + "/usr: Not a directory"},
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/kestd", "new");
+             ASSERT_EQ(mkdir((t + "/kestd").c_str(), 0755), 0);
+         },
+         "cannot write " + t + "/kestd: Is a directory"},
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/kestd", "new");
+             ASSERT_EQ(mkfifo((t + "/kestd").c_str(), 0644), 0);
+         },
+         "cannot write " + t + "/kestd: Invalid argument"},
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/kestd", "new");
+             put(t + "/kestd", "old");
+             read_only();
+         },
+         "cannot write " + t + "/kestd: Read-only file system"},
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/etc/kest.conf", "new");
+             read_only();
+         },
+         "cannot write " + t + "/etc: Read-only file system"},
+        {"mode=0755",
+         [&] {
+             put(t + "/kestd", "old");
+             set_attribute(t + "/kestd", FS_IMMUTABLE_FL);
+             put(stage_ + "/kestd", "new");
+         },
+         "cannot write " + t + "/kestd: Operation not permitted", true},
+        {"mode=0755",
+         [&] {
+             put(t + "/kestd", "old");
+             set_attribute(t + "/kestd", FS_IMMUTABLE_FL);
+             put(stage_ + "/kestd", "new");
+         },
+         "cannot write " + t + "/kestd: Operation not permitted", true, true},
+        {"mode=0755",
+         [&] {
+             put(t + "/kestd.log", "old");
+             set_attribute(t + "/kestd.log", FS_APPEND_FL);
+             put(stage_ + "/kestd.log", "new");
+         },
+         "cannot write " + t + "/kestd.log: Operation not permitted", true},
+        {"mode=0755",
+         [&] {
+             ASSERT_EQ(mkdir((t + "/usr").c_str(), 0755), 0);
+             set_attribute(t + "/usr", FS_IMMUTABLE_FL);
+             put(stage_ + "/usr/kestd", "new");
+         },
+         "cannot write " + t + "/usr/kestd: Operation not permitted", true},
+        // 256 KiB in 4 KiB blocks and a twentieth: 269 KiB, rounded up.
+        {"size=64k,mode=0755",
+         [&] { put(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x')); },
+         "not enough space on " + t + ": 269 KiB needed, 64 KiB available"},
+        {"nr_inodes=4,mode=0755",
+         [&] {
+             for (const char* name : {"/a", "/b", "/c", "/d"}) {
+                 put(stage_ + name, "new");
+             }
+         },
+         "not enough inodes on " + t + ": 4 needed, 3 available"},
+        {"mode=0755",
+         [&] {
+             testing::systemd_installed_answer = true;  // so the stop writes its drop-in
+             ASSERT_EQ(mkdir((t + "/etc").c_str(), 0755), 0);
+             ASSERT_EQ(mkdir((t + "/etc/systemd").c_str(), 0755), 0);
+             ASSERT_EQ(mkdir((t + "/etc/systemd/system").c_str(), 0755), 0);
+             read_only();
+         },
+         "cannot write " + t + "/etc/systemd/system/kest.service.d: Read-only file system"},
+        // Must pass: an in-place rewrite that takes no more blocks, on a nearly full file
+        // system; and an update that fits.
+        {"size=64k,mode=0755",
+         [&] {
+             put(t + "/kestd", std::string(kib_60.size(), 'o'));
+             put(stage_ + "/kestd", kib_60);
+         },
+         ""},
+        {"size=64k,nr_inodes=8,mode=0755",
+         [&] {
+             for (const char* name : {"/usr/a", "/usr/b", "/usr/sbin/c", "/d"}) {
+                 put(stage_ + name, std::string(std::size_t{8} * 1024, 'f'));
+             }
+         },
+         ""},
+    };
+    bool skipped = false;
+    for (const refusal_case& check : cases) {
+        SCOPED_TRACE(check.refusal);
+        if (check.needs_root && !testing::real_root()) {
+            skipped = true;
+            continue;
+        }
+        testing::journal.clear();
+        testing::systemd_installed_answer = false;
+        mount_small_tmpfs(stage_, "mode=0755");
+        mount_small_tmpfs(t, check.target_options);
+        check.prepare();
+        const testing::tree_snapshot before = testing::snapshot(t);
+        platform::stat_extended = platform::real::stat_extended;
+        if (check.without_statx) {
+            platform::stat_extended = [](const char*, int, struct statx*) {
+                errno = ENOSYS;
+                return -1;
+            };
+        }
+
+        if (check.refusal.empty()) {
+            EXPECT_EQ(update(), 0);
+            for (const auto& [path, entry] : testing::snapshot(stage_)) {
+                if (S_ISREG(entry.mode)) {
+                    EXPECT_EQ(read_file(t + path), entry.content) << path;
+                }
+            }
+        } else {
+            EXPECT_EQ(update(), 1);
+            EXPECT_EQ(testing::journal, (std::vector<std::string>{
+                                            "info Started Kest Updater version " EXPECTED_VERSION
+                                            " (" EXPECTED_BUILD_NUMBER ")",
+                                            "err Refusing the update: " + check.refusal}));
+            EXPECT_EQ(testing::snapshot(t), before) << "nothing written";
+        }
+        while (umount2(t.c_str(), MNT_DETACH) == 0) {
+        }
+        ASSERT_EQ(umount2(stage_.c_str(), MNT_DETACH), 0);
+    }
+    if (skipped) {
+        GTEST_SKIP() << "file attributes can only be set by root of the machine";
+    }
+}
+
 TEST_F(installer_fault_test, full_file_system_fails_the_run_after_the_attempts) {
-    mount_small_tmpfs(target_, "size=64k,mode=0755");
     write_file(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x'), 0755);
+    after_the_checks([&] { mount_small_tmpfs(target_, "size=64k,mode=0755"); });
 
     expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
     EXPECT_EQ(pauses, nine_pauses);
+    EXPECT_EQ(testing::journal.back(), "flush") << "what was written is flushed all the same";
 }
 
 TEST_F(installer_fault_test, read_only_destination_fails_for_files_and_directories) {
@@ -112,9 +296,11 @@ TEST_F(installer_fault_test, read_only_destination_fails_for_files_and_directori
     write_file(target_ + "/usr/kestd", "old agent", 0755);
     ASSERT_EQ(mkdir((stage_ + "/usr").c_str(), 0755), 0);
     write_file(stage_ + "/usr/kestd", "new agent", 0755);
-    ASSERT_EQ(mount(target_.c_str(), target_.c_str(), nullptr, MS_BIND, nullptr), 0);
-    ASSERT_EQ(mount(nullptr, target_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
-              0);
+    after_the_checks([&] {
+        ASSERT_EQ(mount(target_.c_str(), target_.c_str(), nullptr, MS_BIND, nullptr), 0);
+        ASSERT_EQ(
+            mount(nullptr, target_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    });
 
     expect_failed_run(update(), stage_ + "/usr/kestd", copy_destination_unopenable);
     EXPECT_EQ(read_file(target_ + "/usr/kestd"), "old agent");
@@ -125,6 +311,7 @@ TEST_F(installer_fault_test, read_only_destination_fails_for_files_and_directori
     write_file(stage_ + "/etc/kest.conf", "x");
     ASSERT_EQ(unlink((stage_ + "/usr/kestd").c_str()), 0);
     ASSERT_EQ(rmdir((stage_ + "/usr").c_str()), 0);
+    ASSERT_EQ(umount2(target_.c_str(), MNT_DETACH), 0);  // made read-only again after the checks
     expect_failed_run(update(), stage_ + "/etc", copy_mkdir_failed);
     EXPECT_EQ(pauses, nine_pauses);
 }
@@ -133,13 +320,14 @@ TEST_F(installer_fault_test, file_and_directory_swapped_at_the_destination_fail_
     ASSERT_EQ(mkdir((stage_ + "/usr").c_str(), 0755), 0);
     write_file(stage_ + "/usr/kestd", "new agent", 0755);
     ASSERT_EQ(mkdir((target_ + "/usr").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((target_ + "/usr/kestd").c_str(), 0755), 0);
+    after_the_checks([&] { ASSERT_EQ(mkdir((target_ + "/usr/kestd").c_str(), 0755), 0); });
     expect_failed_run(update(), stage_ + "/usr/kestd", copy_destination_unopenable);
 
     logged.clear();
     ASSERT_EQ(rmdir((target_ + "/usr/kestd").c_str()), 0);
     ASSERT_EQ(rmdir((target_ + "/usr").c_str()), 0);
-    write_file(target_ + "/usr", "a file where the tree has a directory");
+    after_the_checks(
+        [&] { write_file(target_ + "/usr", "a file where the tree has a directory"); });
     expect_failed_run(update(), stage_ + "/usr", copy_not_a_directory);
     EXPECT_EQ(read_file(target_ + "/usr"), "a file where the tree has a directory");
 }
@@ -272,11 +460,16 @@ TEST_F(installer_fault_test, own_executable_is_replaced_at_once_and_never_trunca
 }
 
 TEST_F(installer_fault_test, replacement_that_fills_the_disk_leaves_the_busy_file_alone) {
-    mount_small_tmpfs(target_, "size=64k,mode=0755");
+    mount_small_tmpfs(target_, "size=512k,mode=0755");
     write_file(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x'), 0755);
     running_executable helper(target_ + "/kestd");
     ASSERT_TRUE(helper.started());
-    const testing::tree_snapshot before = testing::snapshot(target_);
+    testing::tree_snapshot before;
+    // Another program takes most of the space once the update has been checked.
+    after_the_checks([&] {
+        write_file(target_ + "/other", std::string(std::size_t{384} * 1024, 'o'));
+        before = testing::snapshot(target_);
+    });
 
     expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
     EXPECT_TRUE(contains(info("Replacing busy file " + target_ + "/kestd")));
@@ -329,7 +522,8 @@ TEST_F(installer_fault_test, entries_removed_while_listed_are_skipped) {
 
 TEST_F(installer_fault_test, staged_file_turned_into_a_fifo_between_attempts_does_not_hang) {
     write_file(stage_ + "/kestd", "new agent", 0755);
-    ASSERT_EQ(mkdir((target_ + "/kestd").c_str(), 0755), 0);  // fails the first attempt
+    // Fails the first attempt.
+    after_the_checks([&] { ASSERT_EQ(mkdir((target_ + "/kestd").c_str(), 0755), 0); });
     const std::string staged = stage_ + "/kestd";
     testing::after_pause = [&] {
         if (pauses.size() == 1) {
@@ -436,7 +630,8 @@ TEST_F(installer_fault_test, destination_paths_beyond_the_limit_fail_the_run) {
         ASSERT_EQ(mkdir(long_target.c_str(), 0755), 0);
     }
     const char* argv[] = {"kest-update", "start", "0"};
-    const int result = run_update(3, argv, {stage_, long_target, "-", root_.path()});
+    const int result = run_update(
+        3, argv, {stage_, long_target, "-", root_.path(), root_ / "lock", root_ / "kest.service"});
     // The first destination directory beyond the limit cannot even be looked at.
     EXPECT_EQ(result, 1);
     const std::string code = std::to_string(copy_stat_failed);

@@ -24,6 +24,7 @@
 #include "updater/log.h"
 #include "updater/platform.h"
 #include "updater/unique_fd.h"
+#include "updater/written_file_systems.h"
 
 namespace kest::testing {
 
@@ -125,6 +126,13 @@ void seam_test::SetUp() {
     platform::detach = [](const char* directory) { note(std::string("detach ") + directory); };
     platform::open_pidfd = record_pidfd;
     platform::send_signal = record_signal;
+    // What earlier tests wrote without a run that flushed it is forgotten.
+    platform::flush_file_system = [](int) { return 0; };
+    flush_written();
+    platform::flush_file_system = [](int) {
+        note("flush");
+        return 0;
+    };
 }
 
 void seam_test::TearDown() {
@@ -142,6 +150,8 @@ void seam_test::TearDown() {
     platform::open_pidfd = platform::real::open_pidfd;
     platform::send_signal = platform::real::send_signal;
     platform::own_executable = platform::real::own_executable;
+    platform::stat_extended = platform::real::stat_extended;
+    platform::flush_file_system = platform::real::flush_file_system;
 }
 
 namespace {

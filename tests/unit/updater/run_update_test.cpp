@@ -5,10 +5,14 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
+#include "updater/mount_point.h"
 #include "updater/platform.h"
 
 namespace kest {
@@ -34,8 +38,8 @@ class run_update_test : public testing::seam_test {
         seam_test::SetUp();
         ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
         // $TMPDIR is usually writable by all: the check starts at the test's own directory.
-        paths_ = {root_ / "stage", root_ / "target", root_ / "stage/etc/systemd/system",
-                  root_.path()};
+        paths_ = {root_ / "stage", root_ / "target",      root_ / "stage/etc/systemd/system",
+                  root_.path(),    root_ / "update.lock", root_ / "kest.service"};
         mkdir(paths_.staging_root.c_str(), 0755);
         mkdir(paths_.destination.c_str(), 0755);
         // No agent unit file here, so the stop writes no drop-in: keep it off the machine's /etc.
@@ -121,22 +125,33 @@ TEST_F(run_update_test, staging_root_owned_by_another_user_is_refused) {
                                       ": other users can change it");
 }
 
-TEST_F(run_update_test, successful_run_installs_then_restarts) {
+TEST_F(run_update_test, successful_run_installs_then_restarts_then_flushes) {
     write_file(paths_.staging_root + "/kestd", "v2");
+    // The disk fails the flush: said, and the update still counts as done.
+    platform::flush_file_system = [](int) {
+        journal.emplace_back("flush");
+        errno = EIO;
+        return -1;
+    };
+    struct stat target {};
+    ASSERT_EQ(stat(paths_.destination.c_str(), &target), 0);
+    const std::string mount = mount_point_of(target.st_dev, "?");
     // Pid 0 names no single process: it is refused without a signal and the update goes on.
     EXPECT_EQ(run({"/usr/sbin/kestd --daemon", "0"}), 0);
     EXPECT_EQ(read_file(paths_.destination + "/kestd"), "v2");
-    // The caller is released before the agent is touched.
+    // The caller is released before the agent is touched; the disk is flushed once it runs.
     EXPECT_EQ(journal,
               (std::vector<std::string>{
                   "info " + started_text, "detach " + paths_.staging_root, "info Killing daemon",
                   "err Invalid agent process id 0", "info Copy to directory " + paths_.staging_root,
-                  "info Start the daemon via 'service' command", "run service kest start"}));
+                  "info Start the daemon via 'service' command", "run service kest start", "flush",
+                  "err Failed to flush " + mount + ": Input/output error"}));
 }
 
 TEST_F(run_update_test, failed_installation_ends_with_one_and_no_restart) {
     mkdir((paths_.staging_root + "/usr").c_str(), 0755);
-    write_file(paths_.destination + "/usr", "not a directory");
+    // Appears once the checks before detaching have passed.
+    platform::detach = [&](const char*) { write_file(paths_.destination + "/usr", "not a dir"); };
 
     EXPECT_EQ(run({"start", "-1"}), 1);
     EXPECT_TRUE(commands.empty());
@@ -149,21 +164,29 @@ TEST_F(run_update_test, tree_that_others_can_change_is_refused_before_anything_h
         ASSERT_EQ(mkdir((stage + dir).c_str(), 0755), 0);
     }
     write_file(stage + "/a/b/c/tool", "x", 0755);
-    // Made open to others one at a time; group-writable stays accepted.
-    for (const char* path : {"/a/b/c", "/a/b/c/tool"}) {
+    // A destination that is a link this user made: followed, and the way to its target checked.
+    const std::string linked = root_ / "linked";
+    ASSERT_EQ(mkdir(linked.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(linked.c_str(), (paths_.destination + "/a").c_str()), 0);
+    // Made open to others one at a time (sticky or not); group-writable stays accepted.
+    for (const auto& [path, mode] :
+         std::vector<std::pair<std::string, mode_t>>{{stage + "/a/b/c", 0777},
+                                                     {stage + "/a/b/c/tool", 0777},
+                                                     {paths_.destination, 0777},
+                                                     {linked, 01777}}) {
         journal.clear();
-        ASSERT_EQ(chmod((stage + path).c_str(), 0777), 0);
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
         EXPECT_EQ(run({"start", "1"}), 1);
         EXPECT_EQ(journal, (std::vector<std::string>{
                                "info " + started_text,
-                               "err Refusing the update: other users can change " + stage + path}))
+                               "err Refusing the update: other users can change " + path}))
             << "nothing detached, signalled or run";
-        ASSERT_EQ(chmod((stage + path).c_str(), 0775), 0);
+        ASSERT_EQ(chmod(path.c_str(), 0775), 0);
     }
-    EXPECT_FALSE(testing::exists(paths_.destination + "/a"));
+    EXPECT_FALSE(testing::exists(linked + "/b"));
 
     EXPECT_EQ(run({"start", "-5"}), 0) << "group-writable is allowed";
-    EXPECT_EQ(read_file(paths_.destination + "/a/b/c/tool"), "x");
+    EXPECT_EQ(read_file(linked + "/b/c/tool"), "x");
 }
 
 TEST_F(run_update_test, what_another_user_owns_is_refused) {
@@ -188,7 +211,8 @@ TEST_F(run_update_test, what_another_user_owns_is_refused) {
         ASSERT_EQ(chown(owned.c_str(), 0, 0), 0);
     };
     expect_refused(stage + "/file", stage + "/file");
-    expect_refused(root_.path(), root_.path());  // above the staging root
+    expect_refused(root_.path(), root_.path());              // above the staging root
+    expect_refused(paths_.destination, paths_.destination);  // on the way to a destination
     ASSERT_EQ(symlink((other + "/tool").c_str(), (stage + "/link").c_str()), 0);
     expect_refused(other + "/tool", stage + "/link");  // a link's target
     expect_refused(other, other);                      // the directory holding a link's target
@@ -221,7 +245,40 @@ TEST_F(run_update_test, one_run_at_a_time_and_commands_do_not_inherit_the_lock) 
     EXPECT_EQ(run({"start", "-5"}), 0) << "the lock ends with the run that held it";
     const std::string seen = read_file(listing);
     EXPECT_NE(seen.find(" -> "), std::string::npos) << "the command listed its descriptors";
-    EXPECT_EQ(seen.find(" -> " + paths_.staging_root + "\n"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find(" -> " + paths_.lock_file + "\n"), std::string::npos) << seen;
+    EXPECT_EQ(testing::mode_of(paths_.lock_file), 0600u) << "left in place";
+}
+
+TEST_F(run_update_test, lock_file_that_is_not_this_runs_alone_is_refused_and_left_as_it_is) {
+    write_file(paths_.staging_root + "/payload", "x");
+    const std::string& lock = paths_.lock_file;
+    const std::string locked_out = "err Failed to take the update lock " + lock + ": ";
+    // What is at the lock path, and the refusal it gets.
+    const std::vector<std::pair<std::function<void()>, std::string>> cases{
+        {[&] { write_file(lock, "", 0666); },
+         "err Refusing the update: other users can change " + lock},
+        {[&] { write_file(lock, "", 0640); },
+         "err Refusing the update: other users can change " + lock},
+        {[&] { ASSERT_EQ(symlink((root_ / "elsewhere").c_str(), lock.c_str()), 0); },
+         locked_out + "Too many levels of symbolic links"},
+        {[&] { ASSERT_EQ(mkdir(lock.c_str(), 0700), 0); }, locked_out + "Is a directory"},
+    };
+    for (const auto& [prepare, refusal] : cases) {
+        journal.clear();
+        prepare();
+        struct stat before {};
+        ASSERT_EQ(lstat(lock.c_str(), &before), 0);
+        EXPECT_EQ(run({"start", "1"}), 1) << refusal;
+        EXPECT_EQ(journal, (std::vector<std::string>{"info " + started_text, refusal}));
+        struct stat after {};
+        ASSERT_EQ(lstat(lock.c_str(), &after), 0);
+        EXPECT_EQ(std::make_pair(after.st_ino, after.st_mode),
+                  std::make_pair(before.st_ino, before.st_mode))
+            << "not changed or replaced";
+        EXPECT_FALSE(testing::exists(root_ / "elsewhere"));
+        ASSERT_EQ(remove(lock.c_str()), 0);
+    }
+    EXPECT_FALSE(testing::exists(paths_.destination + "/payload"));
 }
 
 }  // namespace

@@ -6,11 +6,19 @@
 #include <sys/types.h>
 
 #include <string>
+#include <unordered_set>
 
 namespace kest {
 
 inline constexpr int trust_ok = 0;
 inline constexpr int trust_refused = 1;
+
+// Directories already found to pass check_route's rule (or taken as safe) during one run, by
+// their path without symbolic links; "" stands for /.
+using sound_directories = std::unordered_set<std::string>;
+
+// The directory that holds `path`, by its text: "/" for "/name", "." for a bare name.
+std::string parent_of(const std::string& path);
 
 // True when `status` belongs to a user other than root and `self`, or lets others write.
 // Group-writable is allowed.
@@ -21,10 +29,11 @@ bool others_can_change(const struct stat& status, uid_t self);
 // that hold each link on the way are checked too, so nobody else can swap a link or a directory
 // for one of their own. The object itself is not checked (its own status is the caller's
 // business). Directories strictly above `checked_from` are taken as safe ("/" checks them all).
-// A path that does not resolve has nothing left to check.
+// A path that does not resolve has nothing left to check. Directories in `sound` are not looked
+// at again; those that pass are added to it.
 // Returns trust_ok, or trust_refused with `refused` naming the first directory others can
 // change.
 int check_route(const std::string& path, const std::string& checked_from, uid_t self,
-                std::string& refused);
+                sound_directories& sound, std::string& refused);
 
 }  // namespace kest

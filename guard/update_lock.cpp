@@ -1,0 +1,45 @@
+#include "guard/update_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "updater/platform.h"
+
+namespace kest {
+namespace {
+
+// Anyone else who can open the file can lock it too, and may hold it open already.
+bool only_ours(const struct stat& status) {
+    return S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
+           (status.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
+
+}  // namespace
+
+int take_update_lock(const std::string& path, unique_fd& lock) {
+    unique_fd file(
+        platform::open_file(path.c_str(), O_CREAT | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.valid()) {
+        return errno;
+    }
+    struct stat status {};
+    if (fstat(file.get(), &status) != 0) {
+        return errno;
+    }
+    if (!only_ours(status)) {
+        return lock_others_can_change;
+    }
+    while (flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) {
+            return errno;
+        }
+    }
+    lock.reset(file.release());
+    return 0;
+}
+
+}  // namespace kest

@@ -1,0 +1,19 @@
+// Where an update run reads, writes and locks; tests point it at a tree of their own.
+#pragma once
+
+#include <string>
+
+namespace kest {
+
+struct update_paths {
+    std::string staging_root;  // the staged tree, entered as the working directory
+    std::string destination;   // prefix the staged tree is mirrored under ("" for /)
+    std::string unit_folder;   // staged unit files, skipped without systemd
+    // The highest directory whose owner and mode are checked on the way to the staging root,
+    // to the destinations and to links' targets; the directories above it are taken as safe.
+    std::string checked_from = "/";
+    std::string lock_file;  // locked while a run goes on, so that runs take turns
+    std::string unit_file;  // the agent's unit file, beside which the stop writes its drop-in
+};
+
+}  // namespace kest

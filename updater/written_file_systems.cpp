@@ -1,0 +1,63 @@
+#include "updater/written_file_systems.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "updater/log.h"
+#include "updater/mount_point.h"
+#include "updater/platform.h"
+#include "updater/unique_fd.h"
+
+namespace kest {
+namespace {
+
+struct written {
+    std::string path;
+    unique_fd file;
+};
+
+// For the run; kept here rather than handed through every step that writes.
+std::map<dev_t, written>& noted() {
+    static std::map<dev_t, written> file_systems;
+    return file_systems;
+}
+
+}  // namespace
+
+void note_written(dev_t device, const std::string& path) {
+    if (noted().contains(device)) {
+        return;
+    }
+    // Read-only: a descriptor open for writing would keep a written executable from running.
+    const int fd =
+        platform::real::open_file(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+    if (fd >= 0) {
+        written& entry = noted()[device];
+        entry.path = path;
+        entry.file.reset(fd);
+    }
+}
+
+void note_written_file(int fd, const std::string& path) {
+    struct stat status {};
+    if (fstat(fd, &status) == 0) {
+        note_written(status.st_dev, path);
+    }
+}
+
+void flush_written() {
+    for (const auto& [device, file_system] : noted()) {
+        if (platform::flush_file_system(file_system.file.get()) != 0) {
+            const int error = errno;
+            log_err("Failed to flush %s: %s", mount_point_of(device, file_system.path).c_str(),
+                    std::strerror(error));
+        }
+    }
+    noted().clear();
+}
+
+}  // namespace kest
