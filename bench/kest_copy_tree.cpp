@@ -12,7 +12,9 @@
 // instead, one per line as "info: TEXT" or "err: TEXT". With --peak-memory it writes its peak
 // resident memory (VmHWM of /proc/self/status, "peak-memory-kib: N") to standard error at the
 // end; the rusage of a waiting parent is no use for this, as it may count the parent's own
-// memory when the child was started with vfork.
+// memory when the child was started with vfork. With --flush it then flushes the file systems
+// it wrote to, as the updater does after the restart, and writes the time that took
+// ("flush-ms: N") to standard error.
 //
 // Exit status: the walk's result negated, so 0 is success, 1, 2 and 3 are the file copy's -1,
 // -2 and -3, and 100, 101 and 102 are the walk's -100, -101 and -102; a result outside -254..0
@@ -21,6 +23,7 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -30,6 +33,7 @@
 #include "install/copy_directory.h"
 #include "updater/constants.h"
 #include "updater/log.h"
+#include "updater/written_file_systems.h"
 
 namespace {
 
@@ -81,6 +85,7 @@ int exit_status_for(int result) {
 int main(int argc, char* argv[]) {
     bool to_stderr = false;
     bool peak_memory = false;
+    bool flush = false;
     int first = 1;
     if (argc == 4 && std::strcmp(argv[1], "--check") == 0) {
         return check_only(argv[2], argv[3]);
@@ -90,14 +95,17 @@ int main(int argc, char* argv[]) {
             to_stderr = true;
         } else if (std::strcmp(argv[first], "--peak-memory") == 0) {
             peak_memory = true;
+        } else if (std::strcmp(argv[first], "--flush") == 0) {
+            flush = true;
         } else {
             break;
         }
     }
     if (argc - first != 2) {
-        (void)std::fprintf(stderr,
-                           "usage: %s [--log-stderr] [--peak-memory] SRC DST | --check SRC DST\n",
-                           argv[0]);
+        (void)std::fprintf(
+            stderr,
+            "usage: %s [--log-stderr] [--peak-memory] [--flush] SRC DST | --check SRC DST\n",
+            argv[0]);
         return exit_usage;
     }
     if (to_stderr) {
@@ -107,6 +115,13 @@ int main(int argc, char* argv[]) {
     }
     umask(0);
     const int result = kest::copy_directory(argv[first], argv[first + 1]);
+    if (flush) {
+        const auto start = std::chrono::steady_clock::now();
+        kest::flush_written();
+        const std::chrono::duration<double, std::milli> took =
+            std::chrono::steady_clock::now() - start;
+        (void)std::fprintf(stderr, "flush-ms: %.1f\n", took.count());
+    }
     if (!to_stderr) {
         kest::log_close();
     }

@@ -91,7 +91,7 @@ class CallerTest(BareCase):
                            f"--clear-groups flock -n {path} sleep 600 </dev/null >/dev/null 2>&1"])
             wait_for(lambda: self.host.run(["flock", "-n", path, "true"],
                                            check=False).returncode == 1,
-                     10, f"the user's lock on {path}")
+                     30, f"the user's lock on {path}")
         # A folder of the agent's given to a user, who links a destination to a root-only file.
         victim = "/etc/kest-victim/shadow"
         agent.write_file(self.host, victim, "secret\n", 0o600)
