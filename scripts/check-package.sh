@@ -114,12 +114,11 @@ grep -qE 'GNU_STACK( +[^ ]+){5} +RW ' <<<"$segments" || fail "the binary's stack
 # reports as unknown.
 hardening-check --nocfprotection --nostackprotector "$binary" ||
     fail "hardening-check finds a protection missing"
-# The code of the program, as linked into it, calls the stack protector's and fortified calls'
-# checks.
-program_calls=$(nm -u "$build_dir/libkest_core.a" "$build_dir/CMakeFiles/kest-update.dir/updater/main.cpp.o" |
-    awk 'NF == 2 { print $2 }' | sort -u)
-grep -qx '__stack_chk_fail' <<<"$program_calls" || fail "the program is built without stack protection"
-grep -qE '^__[a-z0-9]+_chk$' <<<"$program_calls" || fail "the program is built without fortified calls"
+# The program's own code calls the checks of the stack protector and of fortified calls.
+program_calls=$(nm -u "$build_dir/libkest_core.a" \
+    "$build_dir/CMakeFiles/kest-update.dir/updater/main.cpp.o" | awk 'NF == 2 { print $2 }' | sort -u)
+grep -qx '__stack_chk_fail' <<<"$program_calls" || fail "the program has no stack protection"
+grep -qE '^__[a-z0-9]+_chk$' <<<"$program_calls" || fail "the program has no fortified calls"
 grep -q ' T __stack_chk_fail$' <<<"$(nm "$build_dir/kest-update")" ||
     fail "the binary lacks the stack protector's check"
 
@@ -132,12 +131,14 @@ objdump -T /lib/"$(gcc -print-multiarch)"/libc.so.6 |
     awk 'NF > 2 && $(NF-1) ~ /GLIBC_[0-9]/ { v = $(NF-1); gsub(/[()]/, "", v); print $NF, v }' \
     >"$work/libc-versions"
 while read -r symbol; do
-    case "$symbol" in _Z* | _Unwind_* | __cxa_* | __gxx_* | _GLOBAL_OFFSET_TABLE_ | __dso_handle | stat | fstat | lstat | fstatat) continue ;; esac
-    oldest=$(awk -v s="$symbol" '$1 == s { sub(/^GLIBC_/, "", $2); print $2 }' "$work/libc-versions" |
-        sort -V | head -n 1)
-    [ -n "$oldest" ] || { fail "the program calls $symbol, which the C library does not export"; continue; }
-    [ "$(printf '%s\n' "$oldest" 2.17 | sort -V | tail -n 1)" = 2.17 ] ||
-        fail "the program calls $symbol, which needs glibc $oldest"
+    case "$symbol" in
+        _Z* | _Unwind_* | __cxa_* | __gxx_* | _GLOBAL_OFFSET_TABLE_ | __dso_handle) continue ;;
+        stat | fstat | lstat | fstatat) continue ;;
+    esac
+    oldest=$(awk -v s="$symbol" '$1 == s { sub(/^GLIBC_/, "", $2); print $2 }' \
+        "$work/libc-versions" | sort -V | head -n 1)
+    [ "$(printf '%s\n' "${oldest:-none}" 2.17 | sort -V | tail -n 1)" = 2.17 ] ||
+        fail "the program calls $symbol, which needs glibc ${oldest:-that does not export it}"
 done <<<"$program_calls"
 
 echo "== RPM"
@@ -151,7 +152,10 @@ if rpm --root "$work/rpm-root" --initdb 2>"$work/rpm.log" &&
     rpm --root "$work/rpm-root" -i --nodeps "$rpm_package" 2>>"$work/rpm.log"; then
     # The files of the Debian package, owned by root with the same modes; the lintian
     # override is Debian's own.
-    listing() { (cd "$1" && find usr ! -type d ! -path 'usr/share/lintian/*' -exec stat -c '%A %U/%G %n' {} + | sort); }
+    listing() {
+        (cd "$1" && find usr ! -type d ! -path 'usr/share/lintian/*' -exec stat -c '%A %U/%G %n' {} + |
+            sort)
+    }
     [ "$(listing "$work/rpm-root")" = "$(listing "$work/deb")" ] ||
         fail "the RPM installs other files than the Debian package:
 $(diff <(listing "$work/deb") <(listing "$work/rpm-root"))"

@@ -25,7 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,102 +36,73 @@
 namespace {
 
 constexpr std::uint32_t any_descriptor = UINT32_MAX;
+// finit_module (313) is the newest call of Linux 3.10 on x86-64.
+constexpr std::uint32_t newer_than_3_10 = 314;
 
-// Calls numbered first..last fail with `error`, or only when their first argument is above
-// `descriptors_above` when that is not any_descriptor.
+// Calls numbered first..last fail with `error`; only those whose first argument is above
+// `descriptors_above`, unless that is any_descriptor.
 struct rule {
     std::uint32_t first;
     std::uint32_t last;
     int error;
-    std::uint32_t descriptors_above;
+    std::uint32_t descriptors_above = any_descriptor;
 };
-
-struct preset {
-    const char* name;
-    std::vector<rule> rules;
-};
-
-// finit_module (313) is the newest call of Linux 3.10 on x86-64.
-constexpr std::uint32_t newest_in_3_10 = 313;
 
 rule on_output(std::uint32_t number) {
     return {number, number, ENOSPC, 2};
 }
 
-const std::vector<preset>& presets() {
-    static const std::vector<preset> table{
-        {"old-kernel", {{newest_in_3_10 + 1, UINT32_MAX, ENOSYS, any_descriptor}}},
-        {"new-refused", {{newest_in_3_10 + 1, UINT32_MAX, EPERM, any_descriptor}}},
-        {"pidfd-signals-refused",
-         {{SYS_pidfd_send_signal, SYS_pidfd_send_signal, EPERM, any_descriptor}}},
-        {"full-disk",
-         {on_output(SYS_write), on_output(SYS_pwrite64), on_output(SYS_writev),
-          on_output(SYS_pwritev), on_output(SYS_pwritev2), on_output(SYS_fallocate),
-          on_output(SYS_sendfile), on_output(SYS_copy_file_range), on_output(SYS_splice)}},
-    };
-    return table;
-}
+const std::map<std::string, std::vector<rule>> presets{
+    {"old-kernel", {{newer_than_3_10, UINT32_MAX, ENOSYS}}},
+    {"new-refused", {{newer_than_3_10, UINT32_MAX, EPERM}}},
+    {"pidfd-signals-refused", {{SYS_pidfd_send_signal, SYS_pidfd_send_signal, EPERM}}},
+    {"full-disk",
+     {on_output(SYS_write), on_output(SYS_pwrite64), on_output(SYS_writev), on_output(SYS_pwritev),
+      on_output(SYS_pwritev2), on_output(SYS_fallocate), on_output(SYS_sendfile),
+      on_output(SYS_copy_file_range), on_output(SYS_splice)}},
+};
 
-sock_filter statement(std::uint16_t code, std::uint32_t value) {
-    return BPF_STMT(code, value);
-}
-
-sock_filter jump(std::uint16_t code, std::uint32_t value, std::uint8_t if_true,
-                 std::uint8_t if_false) {
-    return BPF_JUMP(code, value, if_true, if_false);
-}
-
-// The program: calls of other architectures pass; each rule's calls fail with its error.
+// Calls of other architectures pass; each rule's calls fail with its error.
 std::vector<sock_filter> compile(const std::vector<rule>& rules) {
-    const std::uint32_t number = offsetof(seccomp_data, nr);
-    // The low half of the first argument, which is where a descriptor lives.
-    const std::uint32_t first_argument = offsetof(seccomp_data, args);
     std::vector<sock_filter> program{
-        statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        jump(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-        statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     for (const rule& r : rules) {
         const bool on_descriptor = r.descriptors_above != any_descriptor;
-        // Instructions after the range checks that this rule skips when the call is another.
+        // What a call outside the range skips: the descriptor test and the return.
         const std::uint8_t body = on_descriptor ? 4 : 1;
-        program.push_back(statement(BPF_LD | BPF_W | BPF_ABS, number));
-        program.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, r.first, 0, body + 1));
-        program.push_back(jump(BPF_JMP | BPF_JGT | BPF_K, r.last, body, 0));
+        const std::uint8_t past_body = on_descriptor ? 5 : 2;
+        program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, r.first, 0, past_body));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, r.last, body, 0));
         if (on_descriptor) {
-            program.push_back(statement(BPF_LD | BPF_W | BPF_ABS, first_argument));
-            program.push_back(jump(BPF_JMP | BPF_JGT | BPF_K, r.descriptors_above, 1, 0));
-            program.push_back(statement(BPF_JMP | BPF_JA | BPF_K, 1));
+            // The low half of the first argument, where a descriptor lives.
+            program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args)));
+            program.push_back(BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, r.descriptors_above, 1, 0));
+            program.push_back(BPF_STMT(BPF_JMP | BPF_JA | BPF_K, 1));
         }
         program.push_back(
-            statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(r.error)));
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(r.error)));
     }
-    program.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     return program;
-}
-
-const preset* find_preset(const char* name) {
-    for (const preset& p : presets()) {
-        if (std::strcmp(p.name, name) == 0) {
-            return &p;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const preset* chosen = argc >= 3 ? find_preset(argv[1]) : nullptr;
-    if (chosen == nullptr) {
+    const auto chosen = argc >= 3 ? presets.find(argv[1]) : presets.end();
+    if (chosen == presets.end()) {
         std::string usage = "usage: syscall-filter PRESET COMMAND [ARG...]\npresets:";
-        for (const preset& p : presets()) {
-            usage += std::string(" ") + p.name;
+        for (const auto& [name, rules] : presets) {
+            usage += " " + name;
         }
         (void)std::fprintf(stderr, "%s\n", usage.c_str());
         return 2;
     }
-    std::vector<sock_filter> program = compile(chosen->rules);
+    std::vector<sock_filter> program = compile(chosen->second);
     const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
     // prctl rather than seccomp(2), which Linux 3.10 lacks. No new privileges: required of an
     // unprivileged caller, and a set-id program must not escape the filter either.
