@@ -103,7 +103,7 @@ int stat_extended(const char* path, int flags, struct statx* status) {
     wanted |= STATX_MNT_ID;
 #endif
     return static_cast<int>(
-        syscall(SYS_statx, AT_FDCWD, path, flags | AT_STATX_SYNC_AS_STAT, wanted, status));
+        syscall(system_call::statx, AT_FDCWD, path, flags | AT_STATX_SYNC_AS_STAT, wanted, status));
 }
 
 int flush_file_system(int fd) {

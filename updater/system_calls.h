@@ -25,6 +25,14 @@ constexpr long close_range = SYS_close_range;
 constexpr long close_range = 436;        // Linux 5.9
 #endif
 
+// Numbered per architecture: headers older than Linux 4.11 cannot say, and then the call is taken
+// for missing.
+#ifdef SYS_statx
+constexpr long statx = SYS_statx;
+#else
+constexpr long statx = -1;
+#endif
+
 // CLOSE_RANGE_CLOEXEC: marks the range close-on-exec instead of closing it (Linux 5.11).
 constexpr unsigned close_range_cloexec = 1U << 2;
 
