@@ -85,10 +85,11 @@ class CallerTest(BareCase):
 
     def test_ordinary_users_can_neither_block_nor_steer_an_update(self):
         self.stage_release_2()
-        # An ordinary user holds locks on the staging root and on its parent.
+        # An ordinary user holds locks on the staging root and on its parent (waiting for them,
+        # as the probes below take them for a moment).
         for path in (agent.STAGING_ROOT, "/var/kest"):
             self.host.run(["sh", "-c", "setsid -f setpriv --reuid=65534 --regid=65534 "
-                           f"--clear-groups flock -n {path} sleep 600 </dev/null >/dev/null 2>&1"])
+                           f"--clear-groups flock {path} sleep 600 </dev/null >/dev/null 2>&1"])
             wait_for(lambda: self.host.run(["flock", "-n", path, "true"],
                                            check=False).returncode == 1,
                      30, f"the user's lock on {path}")
