@@ -2,34 +2,38 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-
-#include <fstream>
+#include <unistd.h>
 
 #include "install/file_stream.h"
 #include "updater/constants.h"
+#include "updater/unique_fd.h"
 #include "updater/written_file_systems.h"
 
 namespace kest {
 
 int copy_file(const std::string& source, const std::string& destination, mode_t create_mode) {
-    std::ifstream in;
+    staged_file in;
     const int opened = open_staged_file(source, in);
     if (opened != copy_ok) {
         return opened;
     }
     // Reached through a staged link, say: truncating it would destroy the bytes about to be read.
-    if (same_file(source, destination)) {
+    if (same_file(in.status, destination)) {
         return copy_ok;  // it already holds these bytes
     }
 
     // O_NONBLOCK: a FIFO at the destination must fail rather than wait for a reader forever.
-    const int fd = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,
-                        create_mode & 0777);
-    if (fd < 0) {
+    unique_fd out(open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,
+                       create_mode & 0777));
+    if (!out.valid()) {
         return copy_destination_unopenable;
     }
-    note_written_file(fd, destination);
-    return stream_into(in, fd);
+    note_written_file(out.get(), destination);
+    const int result = transfer(in, out.get());
+    if (result != copy_ok) {
+        return result;
+    }
+    return close(out.release()) == 0 ? copy_ok : copy_transfer_failed;
 }
 
 int copy_file(const std::string& source, const std::string& destination) {

@@ -16,7 +16,8 @@ namespace kest {
 // -1 when the source cannot be opened or is not a regular file (the destination is not touched);
 // -2 when the destination cannot be opened for writing (errno then says why: ETXTBSY for a
 //    running executable);
-// -3 when reading, writing or closing failed part way (the destination may be incomplete).
+// -3 when reading, writing or closing failed part way (the destination may be incomplete; errno
+//    then says why).
 int copy_file(const std::string& source, const std::string& destination, mode_t create_mode);
 
 // As above, creating a missing destination with the source's own permission bits.

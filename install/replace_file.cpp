@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 
 #include "install/file_stream.h"
@@ -54,16 +53,11 @@ int create_new_file(int directory, const std::string& name, std::string& created
 
 // Fills the new file, gives it the old file's owner and mode, flushes it and renames it over
 // `name`; the caller removes the new file when this fails.
-int fill_and_rename(std::ifstream& in, unique_fd& file, int directory, const std::string& created,
-                    const std::string& name, const struct stat& old) {
-    // The stream closes the descriptor it writes through; this one stays for what follows.
-    const int stream_fd = fcntl(file.get(), F_DUPFD_CLOEXEC, 0);
-    if (stream_fd < 0) {
-        return copy_destination_unopenable;
-    }
-    const int streamed = stream_into(in, stream_fd);
-    if (streamed != copy_ok) {
-        return streamed;
+int fill_and_rename(const staged_file& in, unique_fd& file, int directory,
+                    const std::string& created, const std::string& name, const struct stat& old) {
+    const int filled = transfer(in, file.get());
+    if (filled != copy_ok) {
+        return filled;
     }
     // Only now may others read it. A change of owner clears the set-id bits: the mode comes last.
     if (fchown(file.get(), old.st_uid, old.st_gid) != 0 ||
@@ -85,12 +79,12 @@ int fill_and_rename(std::ifstream& in, unique_fd& file, int directory, const std
 }  // namespace
 
 int replace_file(const std::string& source, const std::string& destination) {
-    std::ifstream in;
+    staged_file in;
     const int opened = open_staged_file(source, in);
     if (opened != copy_ok) {
         return opened;
     }
-    if (same_file(source, destination)) {
+    if (same_file(in.status, destination)) {
         return copy_ok;
     }
 

@@ -110,6 +110,13 @@ int flush_file_system(int fd) {
     return syncfs(fd);
 }
 
+ssize_t copy_range(int in, int out, std::size_t length) {
+    // Through syscall(): the C library's own wrapper would raise the glibc version that the
+    // program needs to 2.27.
+    return syscall(SYS_copy_file_range, in, static_cast<loff_t*>(nullptr), out,
+                   static_cast<loff_t*>(nullptr), length, 0U);
+}
+
 }  // namespace real
 
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
@@ -123,5 +130,6 @@ std::function<int(int, long, int)> send_signal = real::send_signal;
 std::function<file_identity()> own_executable = real::own_executable;
 std::function<int(const char*, int, struct statx*)> stat_extended = real::stat_extended;
 std::function<int(int)> flush_file_system = real::flush_file_system;
+std::function<ssize_t(int, int, std::size_t)> copy_range = real::copy_range;
 
 }  // namespace kest::platform

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 
 struct statx;
@@ -43,6 +44,10 @@ extern std::function<file_identity()> own_executable;
 extern std::function<int(const char* path, int flags, struct statx* status)> stat_extended;
 // Writes the file system that `fd` is on to disk (syncfs(2)); 0 or -1 with errno.
 extern std::function<int(int fd)> flush_file_system;
+// Copies up to `length` bytes from `in` to `out` inside the kernel, each at its own file offset,
+// which it advances (copy_file_range(2) without offsets); the number of bytes copied, 0 at the
+// end of `in`, or -1 with errno: ENOSYS where the kernel lacks the call.
+extern std::function<ssize_t(int in, int out, std::size_t length)> copy_range;
 
 // The real services, which the seams above hold unless a test replaces them.
 namespace real {
@@ -58,6 +63,7 @@ int send_signal(int pidfd, long pid, int signal);
 file_identity own_executable();
 int stat_extended(const char* path, int flags, struct statx* status);
 int flush_file_system(int fd);
+ssize_t copy_range(int in, int out, std::size_t length);
 }  // namespace real
 
 }  // namespace kest::platform

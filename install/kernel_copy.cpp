@@ -1,0 +1,101 @@
+#include "install/kernel_copy.h"
+
+#include <sys/vfs.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <map>
+
+#include "updater/platform.h"
+
+namespace kest {
+namespace {
+
+// At most this much per call, so that the count always fits the call's signed result.
+constexpr std::size_t chunk_size = std::size_t{1} << 30;
+
+// Measured (bench/README.md): there the kernel copied a large file at half the speed of a loop
+// through a buffer.
+constexpr long overlayfs_magic = 0x794c7630;
+
+// For each file system that a file tried: whether the kernel could copy it.
+std::map<dev_t, bool>& verdicts() {
+    static std::map<dev_t, bool> known;
+    return known;
+}
+
+// Failures that say the kernel cannot copy between these two files at all: no such call (old
+// kernels), refused by a filter (EPERM), not between these file systems or file types.
+bool kernel_cannot_copy(int error) {
+    switch (error) {
+        case ENOSYS:
+        case EXDEV:
+        case EOPNOTSUPP:
+        case ENOTTY:
+        case EINVAL:
+        case EBADF:
+        case ETXTBSY:
+        case EPERM:
+        case EACCES:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool on_overlayfs(int fd) {
+    struct statfs file_system {};
+    return fstatfs(fd, &file_system) == 0 && file_system.f_type == overlayfs_magic;
+}
+
+// Whether to ask the kernel at all: no verdict yet, or a verdict for the kernel.
+bool worth_trying(int destination, dev_t device) {
+    const auto known = verdicts().find(device);
+    if (known != verdicts().end()) {
+        return known->second;
+    }
+    if (on_overlayfs(destination)) {
+        verdicts().emplace(device, false);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+kernel_copy_result copy_in_kernel(int source, const struct stat& source_status, int destination) {
+    struct stat target {};
+    if (!S_ISREG(source_status.st_mode) || source_status.st_size == 0 ||
+        fstat(destination, &target) != 0 || !S_ISREG(target.st_mode) ||
+        target.st_dev != source_status.st_dev || !worth_trying(destination, target.st_dev)) {
+        return kernel_copy_result::not_done;
+    }
+    bool first = true;
+    for (;;) {
+        const ssize_t copied = platform::copy_range(source, destination, chunk_size);
+        if (copied < 0 && errno == EINTR) {
+            continue;
+        }
+        if (copied > 0) {
+            // emplace keeps the first verdict.
+            verdicts().emplace(target.st_dev, true);
+            first = false;
+            continue;
+        }
+        if (!first) {
+            return copied == 0 ? kernel_copy_result::complete : kernel_copy_result::failed;
+        }
+        // The first call: nothing copied yet, so the file can still go another way.
+        if (copied == 0 || kernel_cannot_copy(errno)) {
+            verdicts().emplace(target.st_dev, false);
+            return kernel_copy_result::not_done;
+        }
+        return kernel_copy_result::failed;
+    }
+}
+
+void forget_kernel_copy_verdicts() {
+    verdicts().clear();
+}
+
+}  // namespace kest
