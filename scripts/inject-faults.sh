@@ -61,6 +61,8 @@ fault descriptors_left_without_proc updater/inherited_state.cpp 'fd < limit.rlim
 fault shell_keeps_sigint_ignored updater/run_shell.cpp \
     $'        (void)sigaction(SIGINT, &interrupt, nullptr);\n        (void)sigaction(SIGQUIT, &quit, nullptr);\n        (void)sigprocmask' \
     $'        (void)sigprocmask'
+fault kernel_copy_failure_taken_for_a_refusal install/kernel_copy.cpp \
+    '        if (!first) {' '        if (false) {'
 
 # Replaces the one occurrence of TEXT in FILE by REPLACEMENT; fails when TEXT is not there once.
 replace_once() {

@@ -1,4 +1,5 @@
 #include "install/copy_file.h"
+#include "install/kernel_copy.h"
 #include "install/replace_file.h"
 
 #include <gtest/gtest.h>
@@ -6,12 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "support/test_support.h"
 #include "support/tree_snapshot.h"
 #include "updater/constants.h"
+#include "updater/platform.h"
 
 namespace kest {
 namespace {
@@ -26,8 +30,15 @@ using testing::write_file;
 // The creation mask is cleared in the detached updater; tests see the modes it would.
 class copy_file_test : public ::testing::Test {
   protected:
-    void SetUp() override { saved_mask_ = umask(0); }
-    void TearDown() override { umask(saved_mask_); }
+    void SetUp() override {
+        saved_mask_ = umask(0);
+        forget_kernel_copy_verdicts();
+    }
+    void TearDown() override {
+        umask(saved_mask_);
+        platform::copy_range = platform::real::copy_range;
+        forget_kernel_copy_verdicts();
+    }
 
     scratch_dir dir_;
 
@@ -67,14 +78,86 @@ TEST_F(copy_file_test, new_destination_takes_the_staged_permission_bits_only) {
     EXPECT_EQ(mode_of(dir_ / "setuid.copy"), 0755u);
 }
 
-TEST_F(copy_file_test, content_larger_than_the_buffer_arrives_whole) {
+// Numbers, so that a byte out of place shows; larger than the copy's buffer.
+std::string large_content() {
     std::string content;
     for (long long i = 0; content.size() < (3u << 20) + 12345; ++i) {
         content += std::to_string(i * 7919) + ",";
     }
+    return content;
+}
+
+TEST_F(copy_file_test, content_larger_than_the_buffer_arrives_whole_fresh_and_in_place) {
+    int calls = 0;
+    platform::copy_range = [&](int in, int out, std::size_t length) {
+        ++calls;
+        return platform::real::copy_range(in, out, length);
+    };
+    const std::string content = large_content();
     write_file(dir_ / "big", content);
     EXPECT_EQ(copy_file(dir_ / "big", dir_ / "big.copy"), copy_ok);
     EXPECT_EQ(read_file(dir_ / "big.copy"), content);
+
+    const ino_t inode = inode_of(dir_ / "big.copy");
+    write_file(dir_ / "big", content.substr(4096));
+    EXPECT_EQ(copy_file(dir_ / "big", dir_ / "big.copy"), copy_ok);
+    EXPECT_EQ(read_file(dir_ / "big.copy"), content.substr(4096));
+    EXPECT_EQ(inode_of(dir_ / "big.copy"), inode);
+    EXPECT_GE(calls, 4) << "the kernel copied both files, each in a call and one more at the end";
+}
+
+// How the kernel's copy answers one call: an errno to fail with, or one of these.
+constexpr int real_chunk = 0;       // the real copy, of 64 KiB at most
+constexpr int nothing_copied = -1;  // 0 bytes copied
+
+TEST_F(copy_file_test, kernel_copy_refused_at_once_falls_back_and_any_other_failure_fails) {
+    struct kernel_case {
+        const char* what;
+        std::vector<int> answers;  // for the first calls; the later ones get the real copy
+        int result;
+        bool tried_again;  // whether the next file on the file system goes to the kernel
+    };
+    const kernel_case cases[] = {
+        {"a kernel without the call", {ENOSYS}, copy_ok, false},
+        {"a call refused by a filter", {EPERM}, copy_ok, false},
+        {"a file system that copies nothing", {nothing_copied}, copy_ok, false},
+        {"interrupted calls", {EINTR, EINTR}, copy_ok, true},
+        {"a full disk at once", {ENOSPC}, copy_transfer_failed, true},
+        {"a full disk after the first chunk", {real_chunk, ENOSPC}, copy_transfer_failed, true},
+        {"a refusal after the first chunk", {real_chunk, EXDEV}, copy_transfer_failed, true},
+    };
+    const std::string content = large_content();
+    write_file(dir_ / "src", content);
+    for (const kernel_case& test : cases) {
+        SCOPED_TRACE(test.what);
+        forget_kernel_copy_verdicts();
+        std::size_t call = 0;
+        platform::copy_range = [&](int in, int out, std::size_t length) -> ssize_t {
+            const int answer = call < test.answers.size() ? test.answers[call] : real_chunk;
+            ++call;
+            if (answer == real_chunk) {
+                return platform::real::copy_range(in, out, std::min<std::size_t>(length, 65536));
+            }
+            if (answer != nothing_copied) {
+                errno = answer;
+            }
+            return answer == nothing_copied ? 0 : -1;
+        };
+        write_file(dir_ / "dst", "old");
+        const int result = copy_file(dir_ / "src", dir_ / "dst");
+        const int cause = errno;
+        EXPECT_EQ(result, test.result);
+        if (result == copy_ok) {
+            EXPECT_EQ(read_file(dir_ / "dst"), content);
+        } else {
+            EXPECT_EQ(cause, test.answers.back()) << "the failing call's errno";
+        }
+        const std::size_t calls_before = call;
+        EXPECT_EQ(copy_file(dir_ / "src", dir_ / "next"), copy_ok);
+        EXPECT_EQ(read_file(dir_ / "next"), content);
+        EXPECT_EQ(call > calls_before, test.tried_again);
+        ASSERT_EQ(unlink((dir_ / "next").c_str()), 0);
+    }
 }
 
 TEST_F(copy_file_test, missing_source_leaves_destination_untouched) {
