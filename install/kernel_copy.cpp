@@ -1,7 +1,5 @@
 #include "install/kernel_copy.h"
 
-#include <sys/vfs.h>
-
 #include <cerrno>
 #include <cstddef>
 #include <map>
@@ -13,10 +11,6 @@ namespace {
 
 // At most this much per call, so that the count always fits the call's signed result.
 constexpr std::size_t chunk_size = std::size_t{1} << 30;
-
-// Measured (bench/README.md): there the kernel copied a large file at half the speed of a loop
-// through a buffer.
-constexpr long overlayfs_magic = 0x794c7630;
 
 // For each file system that a file tried: whether the kernel could copy it.
 std::map<dev_t, bool>& verdicts() {
@@ -43,22 +37,10 @@ bool kernel_cannot_copy(int error) {
     }
 }
 
-bool on_overlayfs(int fd) {
-    struct statfs file_system {};
-    return fstatfs(fd, &file_system) == 0 && file_system.f_type == overlayfs_magic;
-}
-
 // Whether to ask the kernel at all: no verdict yet, or a verdict for the kernel.
-bool worth_trying(int destination, dev_t device) {
+bool worth_trying(dev_t device) {
     const auto known = verdicts().find(device);
-    if (known != verdicts().end()) {
-        return known->second;
-    }
-    if (on_overlayfs(destination)) {
-        verdicts().emplace(device, false);
-        return false;
-    }
-    return true;
+    return known == verdicts().end() || known->second;
 }
 
 }  // namespace
@@ -67,7 +49,7 @@ kernel_copy_result copy_in_kernel(int source, const struct stat& source_status, 
     struct stat target {};
     if (!S_ISREG(source_status.st_mode) || source_status.st_size == 0 ||
         fstat(destination, &target) != 0 || !S_ISREG(target.st_mode) ||
-        target.st_dev != source_status.st_dev || !worth_trying(destination, target.st_dev)) {
+        target.st_dev != source_status.st_dev || !worth_trying(target.st_dev)) {
         return kernel_copy_result::not_done;
     }
     bool first = true;
