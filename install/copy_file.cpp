@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "install/file_stream.h"
 #include "updater/constants.h"
 #include "updater/unique_fd.h"
@@ -17,9 +19,19 @@ int copy_file(const std::string& source, const std::string& destination, mode_t 
     if (opened != copy_ok) {
         return opened;
     }
-    // Reached through a staged link, say: truncating it would destroy the bytes about to be read.
-    if (same_file(in.status, destination)) {
-        return copy_ok;  // it already holds these bytes
+    struct stat existing {};
+    if (stat(destination.c_str(), &existing) == 0) {
+        // Reached through a staged link, say: truncating it would destroy the bytes about to be
+        // read.
+        if (same_file(existing, in.status)) {
+            return copy_ok;  // it already holds these bytes
+        }
+        // Truncating the running updater would rewrite its pages under it where the file system
+        // lets it (overlayfs does): busy, as a running executable is elsewhere.
+        if (is_own_executable(existing)) {
+            errno = ETXTBSY;
+            return copy_destination_unopenable;
+        }
     }
 
     // O_NONBLOCK: a FIFO at the destination must fail rather than wait for a reader forever.

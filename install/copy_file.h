@@ -10,12 +10,13 @@ namespace kest {
 // Rewrites `destination` in place with the bytes of `source`: an existing destination is
 // truncated and keeps its inode, owner and mode; a missing one is created with the permission
 // bits of `create_mode` (set-id and sticky bits dropped), reduced only by the creation mask.
-// A destination that is the source file itself is left untouched. Memory use does not depend on
-// the file's size. Logs nothing.
+// A destination that is the source file itself is left untouched, and the executable this
+// process runs from is never truncated. Memory use does not depend on the file's size. Logs
+// nothing.
 // Returns 0 when every byte was read, written and the destination closed cleanly;
 // -1 when the source cannot be opened or is not a regular file (the destination is not touched);
 // -2 when the destination cannot be opened for writing (errno then says why: ETXTBSY for a
-//    running executable);
+//    running executable, this process's own included);
 // -3 when reading, writing or closing failed part way (the destination may be incomplete; errno
 //    then says why).
 int copy_file(const std::string& source, const std::string& destination, mode_t create_mode);

@@ -8,6 +8,7 @@
 
 #include "install/kernel_copy.h"
 #include "updater/constants.h"
+#include "updater/platform.h"
 
 namespace kest {
 namespace {
@@ -55,28 +56,23 @@ int copy_through_buffer(int source, int destination) {
 }  // namespace
 
 int open_staged_file(const std::string& source, staged_file& file) {
-    // Opening a FIFO for reading waits for a writer: one put in a staged file's place (between
-    // two attempts, say) would hold the update forever.
-    struct stat status {};
-    if (stat(source.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return copy_source_unopenable;
-    }
-    file.fd.reset(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a FIFO for reading would wait for a writer, and one put in a staged
+    // file's place (between two attempts, say) would hold the update forever. Regular files
+    // ignore it.
+    file.fd.reset(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     return file.fd.valid() && fstat(file.fd.get(), &file.status) == 0 &&
                    S_ISREG(file.status.st_mode)
                ? copy_ok
                : copy_source_unopenable;
 }
 
-bool same_file(const struct stat& status, const std::string& path) {
-    struct stat other {};
-    return stat(path.c_str(), &other) == 0 && status.st_dev == other.st_dev &&
-           status.st_ino == other.st_ino;
+bool same_file(const struct stat& one, const struct stat& other) {
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-bool same_file(const std::string& first, const std::string& second) {
-    struct stat one {};
-    return stat(first.c_str(), &one) == 0 && same_file(one, second);
+bool is_own_executable(const struct stat& status) {
+    const platform::file_identity own = platform::own_executable();
+    return status.st_dev == own.device && status.st_ino == own.inode;
 }
 
 int transfer(const staged_file& source, int destination) {

@@ -20,10 +20,10 @@ struct staged_file {
 // a regular file (a FIFO is refused without waiting for a writer) or cannot be opened.
 int open_staged_file(const std::string& source, staged_file& file);
 
-// True when `path` names the existing file whose status is `status`.
-bool same_file(const struct stat& status, const std::string& path);
-// True when both paths name the same existing file.
-bool same_file(const std::string& first, const std::string& second);
+// True when both statuses are those of one file.
+bool same_file(const struct stat& one, const struct stat& other);
+// True when `status` is that of the executable this process runs from.
+bool is_own_executable(const struct stat& status);
 
 // Writes the rest of `source` into `destination` from its offset, and leaves `destination` open.
 // The kernel copies the bytes where it can (kernel_copy.h), otherwise they pass through one

@@ -10,18 +10,13 @@
 #include "install/replace_file.h"
 #include "updater/constants.h"
 #include "updater/log.h"
-#include "updater/platform.h"
 
 namespace kest {
 namespace {
 
-bool is_own_executable(const std::string& path) {
+bool names_own_executable(const std::string& path) {
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
-        return false;
-    }
-    const platform::file_identity own = platform::own_executable();
-    return status.st_dev == own.device && status.st_ino == own.inode;
+    return stat(path.c_str(), &status) == 0 && is_own_executable(status);
 }
 
 int replace(const std::string& source, const std::string& destination) {
@@ -32,16 +27,13 @@ int replace(const std::string& source, const std::string& destination) {
 }  // namespace
 
 int install_file(const std::string& source, const std::string& destination, mode_t create_mode) {
-    // Truncating the running updater would rewrite its pages under it where the file system lets
-    // it (overlayfs does), and no attempt can wait for it to end.
-    if (is_own_executable(destination) && !same_file(source, destination)) {
-        return report_failure(source, replace(source, destination));
-    }
     bool busy = false;
     int result = repeat_attempts([&] {
         const int copied = copy_file(source, destination, create_mode);
         busy = copied == copy_destination_unopenable && errno == ETXTBSY;
-        return copied;
+        // No attempt can wait for the updater's own executable to end: the attempts stop here
+        // and it is replaced at once. Asked only of a busy file, which is rare.
+        return busy && names_own_executable(destination) ? copy_ok : copied;
     });
     // A dying agent frees its file within the attempts; a program that outlives the agent's stop
     // does not, and keeps running its old file once the path names the new one.

@@ -84,10 +84,6 @@ int replace_file(const std::string& source, const std::string& destination) {
     if (opened != copy_ok) {
         return opened;
     }
-    if (same_file(in.status, destination)) {
-        return copy_ok;
-    }
-
     const std::unique_ptr<char, text_freer> resolved(realpath(destination.c_str(), nullptr));
     if (!resolved) {
         return copy_destination_unopenable;
@@ -103,6 +99,9 @@ int replace_file(const std::string& source, const std::string& destination) {
         fstatat(directory.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(old.st_mode)) {
         return copy_destination_unopenable;
+    }
+    if (same_file(old, in.status)) {
+        return copy_ok;
     }
 
     std::string created;
