@@ -54,7 +54,7 @@ fault mode_set_before_owner install/replace_file.cpp \
     $'    if (fchown(file.get(), old.st_uid, old.st_gid) != 0 ||\n        fchmod(file.get(), old.st_mode & 07777) != 0) {' \
     $'    if (fchmod(file.get(), old.st_mode & 07777) != 0 ||\n        fchown(file.get(), old.st_uid, old.st_gid) != 0) {'
 fault fifo_destination_waited_for install/copy_file.cpp \
-    'O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,' 'O_CREAT | O_TRUNC | O_CLOEXEC,'
+    'O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;' 'O_WRONLY | O_CREAT | O_CLOEXEC;'
 fault refused_pidfd_signal_not_sent_by_pid updater/platform.cpp \
     'if (errno != ENOSYS && errno != EPERM) {' 'if (true) {'
 fault descriptors_left_without_proc updater/inherited_state.cpp 'fd < limit.rlim_cur;' 'fd < 3;'

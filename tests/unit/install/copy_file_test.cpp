@@ -193,6 +193,8 @@ TEST_F(copy_file_test, source_that_is_no_regular_file_is_refused_without_waiting
 TEST_F(copy_file_test, file_copied_onto_itself_keeps_its_bytes) {
     write_file(dir_ / "tool", "precious", 0755);
     ASSERT_EQ(symlink((dir_ / "tool").c_str(), (dir_ / "link").c_str()), 0);
+    // After a missing destination the next one is expected to be missing too.
+    EXPECT_EQ(copy_file(dir_ / "tool", dir_ / "missing"), copy_ok);
     EXPECT_EQ(copy_file(dir_ / "link", dir_ / "tool"), copy_ok);
     EXPECT_EQ(copy_file(dir_ / "tool", dir_ / "tool"), copy_ok);
     EXPECT_EQ(read_file(dir_ / "tool"), "precious");
