@@ -2,9 +2,11 @@
 """Benchmarks the installer's copy against `cp -r`, its memory, and the caller's wait.
 
     bench.py --build BUILD_DIR [--work DIR] [--rounds N] [--workload big|small|agent]
+             [--file-system work|tmpfs|overlay] [--baseline KEST_COPY_TREE]
              [--no-realtime] [copy|check|memory|detach|downtime|all ...]
 
-copy      the three workloads, fresh and in place, kest-copy-tree and `cp -r` interleaved
+copy      the three workloads, fresh and in place, kest-copy-tree and `cp -r` interleaved, on
+          the file system of --work, on a tmpfs and on an overlay
 check     the trust check against the copy on the 20,000-file workload
 memory    peak resident memory of kest-copy-tree on a 1 GiB file and on a 4 KiB file
 detach    how long a caller waits for the real kest-update to return, with an empty staging
@@ -17,6 +19,8 @@ Needs root (mount namespaces). Standard library only. Everything it generates li
 """
 
 import argparse
+import contextlib
+import ctypes
 import os
 import random
 import shutil
@@ -34,8 +38,8 @@ GIB = 1024 * MIB
 MEMORY_LIMIT_KIB = 8 * 1024
 CHECK_LIMIT = 0.10
 DETACH_LIMIT_MS = 5.0
-FRESH_LIMIT = 1.20
-IN_PLACE_LIMIT = 1.10
+FRESH_LIMIT = 1.00
+IN_PLACE_LIMIT = 1.00
 
 
 # ---------------------------------------------------------------- workloads
@@ -108,6 +112,8 @@ def make_agent(root):
         _write(os.path.join(directory, f"file{index:03d}"), size, block, index * 7919)
 
 
+FILE_SYSTEMS = ("work", "tmpfs", "overlay")
+
 # (label, name, generator, rounds as a multiple of --rounds): the agent tree copies in a tenth
 # of a second and varies most, so it gets more rounds.
 WORKLOADS = [
@@ -169,18 +175,22 @@ def warm(root):
                     pass
 
 
-def copy_commands(kest_copy_tree, source, destination, fresh):
-    kest = [kest_copy_tree, source, destination]
+def copy_commands(args, source, destination, fresh):
+    """The tools to time, by name: kest, cp and, when given, the baseline build's copy."""
+    commands = {"kest": [args.kest_copy_tree, source, destination]}
     # `cp -r SRC DST` onto an existing DST would copy into DST/SRC; SRC/. copies the contents.
-    cp = ["/bin/cp", "-r", source, destination] if fresh else \
-         ["/bin/cp", "-r", source + "/.", destination]
-    return kest, cp
+    commands["cp"] = ["/bin/cp", "-r", source, destination] if fresh else \
+        ["/bin/cp", "-r", source + "/.", destination]
+    if args.baseline:
+        commands["base"] = [args.baseline, source, destination]
+    return commands
 
 
-def time_pair(kest_copy_tree, source, destination, fresh, rounds):
-    """Interleaved rounds (kest, cp, kest, cp, ...); returns the two lists of seconds."""
-    kest, cp = copy_commands(kest_copy_tree, source, destination, fresh)
-    times = {"kest": [], "cp": []}
+def time_tools(args, source, destination, fresh, rounds):
+    """Interleaved rounds (kest, cp[, base], kest, cp[, base], ...); returns the lists of
+    seconds by tool."""
+    commands = copy_commands(args, source, destination, fresh)
+    times = {name: [] for name in commands}
 
     def one(name, argv, record):
         if fresh:
@@ -194,26 +204,69 @@ def time_pair(kest_copy_tree, source, destination, fresh, rounds):
 
     # One untimed run of each first: the source is in the cache and, in place, the
     # destination exists.
-    one("kest", kest, False)
-    one("cp", cp, False)
+    for name, argv in commands.items():
+        one(name, argv, False)
     for _ in range(rounds):
-        one("kest", kest, True)
-        one("cp", cp, True)
-    return times["kest"], times["cp"]
+        for name, argv in commands.items():
+            one(name, argv, True)
+    return times
 
 
 def spread(values):
     return f"{min(values):.3f}-{max(values):.3f}"
 
 
-def bench_copy(args, work):
+CLONE_NEWNS = 0x00020000
+
+
+def enter_private_mount_namespace():
+    """Mounts made from here on stay in this process and its children, and go when they end."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(CLONE_NEWNS) != 0:
+        raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNS)")
+    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
+
+
+@contextlib.contextmanager
+def copy_folder(kind, work):
+    """A folder to copy in: on the file system of --work, on a tmpfs, or on an overlay whose
+    empty lower layer and upper layer are on the file system of --work."""
+    folder = os.path.join(work, kind)
+    os.makedirs(folder)
+    mounted = None
+    if kind == "tmpfs":
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "kest-bench", folder],
+                       check=True)
+        mounted = folder
+    elif kind == "overlay":
+        layers = {name: os.path.join(folder, name) for name in ("lower", "upper", "work")}
+        for layer in layers.values():
+            os.mkdir(layer)
+        mounted = os.path.join(folder, "merged")
+        os.mkdir(mounted)
+        options = "lowerdir={lower},upperdir={upper},workdir={work}".format(**layers)
+        subprocess.run(["mount", "-t", "overlay", "-o", options, "kest-bench", mounted],
+                       check=True)
+    try:
+        yield mounted or folder
+    finally:
+        if mounted:
+            subprocess.run(["umount", mounted], check=True)
+        shutil.rmtree(folder)
+
+
+def file_system_type(path):
+    return subprocess.run(["findmnt", "-n", "-o", "FSTYPE", "-T", path], capture_output=True,
+                          text=True, check=True).stdout.strip()
+
+
+def bench_copy_in(args, work):
+    """The copy table for one folder; returns (label, mode, ratio, limit) for each row."""
     results = []
-    print("copy: kest-copy-tree vs cp -r, warm cache (source read before the rounds, stays in the"
-          " page cache), sync before every timed run, medians of "
-          f"{args.rounds} interleaved rounds ({3 * args.rounds} for the agent tree),"
-          f" {'chrt --fifo 10' if realtime else 'normal priority'}")
+    base = args.baseline is not None
     print(f"{'workload':<18} {'mode':<9} {'kest s':>8} {'(spread)':>13} {'cp s':>8}"
-          f" {'(spread)':>13} {'ratio':>6} {'limit':>6}")
+          f" {'(spread)':>13} {'ratio':>6} {'limit':>6}"
+          + (f" {'base s':>8} {'(spread)':>13} {'/base':>6}" if base else ""))
     for label, name, make, multiple in WORKLOADS:
         if args.workload and name not in args.workload:
             continue
@@ -226,16 +279,35 @@ def bench_copy(args, work):
         warm(source)
         for mode, fresh, limit in (("fresh", True, FRESH_LIMIT),
                                    ("in place", False, IN_PLACE_LIMIT)):
-            kest, cp = time_pair(args.kest_copy_tree, source, destination, fresh,
-                                 args.rounds * multiple)
-            ratio = statistics.median(kest) / statistics.median(cp)
+            times = time_tools(args, source, destination, fresh, args.rounds * multiple)
+            kest, cp = statistics.median(times["kest"]), statistics.median(times["cp"])
+            ratio = kest / cp
             results.append((label, mode, ratio, limit))
-            print(f"{label:<18} {mode:<9} {statistics.median(kest):8.3f} {spread(kest):>13}"
-                  f" {statistics.median(cp):8.3f} {spread(cp):>13} {ratio:6.2f} {limit:6.2f}"
-                  f"{'' if ratio <= limit else '  OVER'}", flush=True)
+            line = (f"{label:<18} {mode:<9} {kest:8.3f} {spread(times['kest']):>13}"
+                    f" {cp:8.3f} {spread(times['cp']):>13} {ratio:6.2f} {limit:6.2f}")
+            if base:
+                baseline = statistics.median(times["base"])
+                line += (f" {baseline:8.3f} {spread(times['base']):>13}"
+                         f" {kest / baseline:6.2f}")
+            print(line + ("" if ratio <= limit else "  OVER"), flush=True)
         remove(destination)
         remove(source)
         sync()
+    return results
+
+
+def bench_copy(args, work):
+    results = []
+    print("copy: kest-copy-tree vs cp -r, warm cache (source read before the rounds, stays in the"
+          " page cache), sync before every timed run, medians of "
+          f"{args.rounds} interleaved rounds ({3 * args.rounds} for the agent tree),"
+          f" {'chrt --fifo 10' if realtime else 'normal priority'}"
+          + (f"; base: {args.baseline}" if args.baseline else ""))
+    for kind in args.file_system:
+        with copy_folder(kind, work) as folder:
+            print(f"## {kind}: {file_system_type(folder)}", flush=True)
+            results += [(f"{label}, {kind}", mode, ratio, limit)
+                        for label, mode, ratio, limit in bench_copy_in(args, folder)]
     worst = max(results, key=lambda entry: entry[2] / entry[3])
     print(f"worst ratio: {worst[2]:.2f} ({worst[0]}, {worst[1]}; limit {worst[3]:.2f})")
     return all(ratio <= limit for _, _, ratio, limit in results)
@@ -355,6 +427,11 @@ def parse_args():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--workload", action="append", choices=[w[1] for w in WORKLOADS],
                         help="only this copy workload (big, small, agent); may be repeated")
+    parser.add_argument("--file-system", action="append", choices=FILE_SYSTEMS,
+                        help="copy only on this file system: work (that of --work), tmpfs or"
+                             " overlay; may be repeated")
+    parser.add_argument("--baseline", metavar="KEST_COPY_TREE",
+                        help="another build's kest-copy-tree, timed in the same rounds")
     parser.add_argument("--detach-runs", type=int, default=50)
     parser.add_argument("--downtime-rounds", type=int, default=3)
     parser.add_argument("--no-realtime", action="store_true",
@@ -363,6 +440,9 @@ def parse_args():
                         help="all (default), copy, check, memory, detach or downtime")
     args = parser.parse_args()
     args.what = args.what or ["all"]
+    args.file_system = args.file_system or list(FILE_SYSTEMS)
+    if args.baseline:
+        args.baseline = os.path.abspath(args.baseline)
     for what in args.what:
         if what not in ("all", "copy", "check", "memory", "detach", "downtime"):
             parser.error(f"unknown benchmark {what!r}")
@@ -385,6 +465,8 @@ def main():
     if "all" in what:
         what |= {"copy", "check", "memory", "detach"}
     work = os.path.abspath(args.work)
+    if "copy" in what and set(args.file_system) - {"work"}:
+        enter_private_mount_namespace()
     if os.path.exists(work):
         shutil.rmtree(work)
     os.makedirs(work)
