@@ -67,8 +67,12 @@ int copy_file(const std::string& source, const std::string& destination, mode_t 
     if (writable != copy_ok || !out.valid()) {
         return writable;
     }
-    note_written_file(out.get(), destination);
-    const int result = transfer(in, out.get());
+    struct stat written {};
+    if (fstat(out.get(), &written) != 0) {
+        return copy_destination_unopenable;
+    }
+    note_written(written.st_dev, destination);
+    const int result = transfer(in, out.get(), written);
     if (result != copy_ok) {
         return result;
     }

@@ -75,8 +75,8 @@ bool is_own_executable(const struct stat& status) {
     return status.st_dev == own.device && status.st_ino == own.inode;
 }
 
-int transfer(const staged_file& source, int destination) {
-    switch (copy_in_kernel(source.fd.get(), source.status, destination)) {
+int transfer(const staged_file& source, int destination, const struct stat& destination_status) {
+    switch (copy_in_kernel(source.fd.get(), source.status, destination, destination_status)) {
         case kernel_copy_result::complete:
             return copy_ok;
         case kernel_copy_result::failed:

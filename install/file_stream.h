@@ -25,11 +25,12 @@ bool same_file(const struct stat& one, const struct stat& other);
 // True when `status` is that of the executable this process runs from.
 bool is_own_executable(const struct stat& status);
 
-// Writes the rest of `source` into `destination` from its offset, and leaves `destination` open.
-// The kernel copies the bytes where it can (kernel_copy.h), otherwise they pass through one
-// buffer of a fixed size: memory use does not depend on the file's size.
+// Writes the rest of `source` into `destination`, whose status is `destination_status`, from its
+// offset, and leaves `destination` open. The kernel copies the bytes where it can
+// (kernel_copy.h), otherwise they pass through one buffer of a fixed size: memory use does not
+// depend on the file's size.
 // Returns 0 when `source` was read to its end and every byte written; -3 when reading or writing
 // failed part way (errno then says why).
-int transfer(const staged_file& source, int destination);
+int transfer(const staged_file& source, int destination, const struct stat& destination_status);
 
 }  // namespace kest

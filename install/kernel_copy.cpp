@@ -45,11 +45,12 @@ bool worth_trying(dev_t device) {
 
 }  // namespace
 
-kernel_copy_result copy_in_kernel(int source, const struct stat& source_status, int destination) {
-    struct stat target {};
+kernel_copy_result copy_in_kernel(int source, const struct stat& source_status, int destination,
+                                  const struct stat& destination_status) {
+    const dev_t device = destination_status.st_dev;
     if (!S_ISREG(source_status.st_mode) || source_status.st_size == 0 ||
-        fstat(destination, &target) != 0 || !S_ISREG(target.st_mode) ||
-        target.st_dev != source_status.st_dev || !worth_trying(target.st_dev)) {
+        !S_ISREG(destination_status.st_mode) || device != source_status.st_dev ||
+        !worth_trying(device)) {
         return kernel_copy_result::not_done;
     }
     bool first = true;
@@ -60,7 +61,7 @@ kernel_copy_result copy_in_kernel(int source, const struct stat& source_status, 
         }
         if (copied > 0) {
             // emplace keeps the first verdict.
-            verdicts().emplace(target.st_dev, true);
+            verdicts().emplace(device, true);
             first = false;
             continue;
         }
@@ -69,7 +70,7 @@ kernel_copy_result copy_in_kernel(int source, const struct stat& source_status, 
         }
         // The first call: nothing copied yet, so the file can still go another way.
         if (copied == 0 || kernel_cannot_copy(errno)) {
-            verdicts().emplace(target.st_dev, false);
+            verdicts().emplace(device, false);
             return kernel_copy_result::not_done;
         }
         return kernel_copy_result::failed;

@@ -55,7 +55,11 @@ int create_new_file(int directory, const std::string& name, std::string& created
 // `name`; the caller removes the new file when this fails.
 int fill_and_rename(const staged_file& in, unique_fd& file, int directory,
                     const std::string& created, const std::string& name, const struct stat& old) {
-    const int filled = transfer(in, file.get());
+    struct stat status {};
+    if (fstat(file.get(), &status) != 0) {
+        return copy_destination_unopenable;
+    }
+    const int filled = transfer(in, file.get(), status);
     if (filled != copy_ok) {
         return filled;
     }
