@@ -111,9 +111,7 @@ int flush_file_system(int fd) {
 }
 
 ssize_t copy_range(int in, int out, std::size_t length) {
-    // Through syscall(): the C library's own wrapper would raise the glibc version that the
-    // program needs to 2.27.
-    return syscall(SYS_copy_file_range, in, static_cast<loff_t*>(nullptr), out,
+    return syscall(system_call::copy_file_range, in, static_cast<loff_t*>(nullptr), out,
                    static_cast<loff_t*>(nullptr), length, 0U);
 }
 

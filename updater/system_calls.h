@@ -1,5 +1,5 @@
 // Numbers and flags of the system calls newer than Linux 3.10 that the program makes itself,
-// through syscall(): the C library's wrappers for them (glibc 2.34 and 2.36) are newer than the
+// through syscall(): the C library's wrappers for them (glibc 2.27 to 2.36) are newer than the
 // oldest C library the program builds against, and its headers may lack the numbers too. Each
 // call is optional: the kernel may lack it (ENOSYS) or a filter refuse it (EPERM).
 #pragma once
@@ -25,12 +25,17 @@ constexpr long close_range = SYS_close_range;
 constexpr long close_range = 436;        // Linux 5.9
 #endif
 
-// Numbered per architecture: headers older than Linux 4.11 cannot say, and then the call is taken
-// for missing.
+// Numbered per architecture: headers older than the call (Linux 4.11 for statx, 4.5 for
+// copy_file_range) cannot say, and then the call is taken for missing.
 #ifdef SYS_statx
 constexpr long statx = SYS_statx;
 #else
 constexpr long statx = -1;
+#endif
+#ifdef SYS_copy_file_range
+constexpr long copy_file_range = SYS_copy_file_range;
+#else
+constexpr long copy_file_range = -1;
 #endif
 
 // CLOSE_RANGE_CLOEXEC: marks the range close-on-exec instead of closing it (Linux 5.11).
