@@ -68,8 +68,8 @@ int check_only(const char* source, const char* destination) {
     if (checked == kest::trust_ok) {
         return 0;
     }
-    (void)std::fprintf(stderr, "%s: %s\n",
-                       checked == kest::trust_refused ? "refused" : "unreadable", why.path.c_str());
+    const bool unreadable = why.reason == kest::refusal_reason::cannot_read;
+    (void)std::fprintf(stderr, "%s: %s\n", unreadable ? "unreadable" : "refused", why.path.c_str());
     return 1;
 }
 
@@ -114,7 +114,7 @@ int main(int argc, char* argv[]) {
         kest::log_open();
     }
     umask(0);
-    const int result = kest::copy_directory(argv[first], argv[first + 1]);
+    const int result = kest::copy_directory(argv[first], argv[first + 1], kest::staged_unit_folder);
     if (flush) {
         const auto start = std::chrono::steady_clock::now();
         kest::flush_written();

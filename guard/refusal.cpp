@@ -12,6 +12,8 @@ void log_refusal(const refusal& why) {
         log_err("Refusing the update: other users can change %s", path);
     } else if (why.reason == refusal_reason::cannot_write) {
         log_err("Refusing the update: cannot write %s: %s", path, std::strerror(why.error));
+    } else if (why.reason == refusal_reason::cannot_read) {
+        log_err("Refusing the update: cannot read %s: %s", path, std::strerror(why.error));
     } else if (why.reason == refusal_reason::not_enough_space) {
         log_err("Refusing the update: not enough space on %s: %llu KiB needed, %llu KiB available",
                 path, why.needed, why.available);

@@ -9,6 +9,7 @@ enum class refusal_reason {
     none,
     others_can_change,  // `path` could be changed by a user other than root and our own
     cannot_write,       // `path` cannot be written or created, for the reason `error`
+    cannot_read,        // the staged `path` cannot be read, for the reason `error`
     not_enough_space,   // the file system mounted at `path` lacks room: `needed`, `available`
     not_enough_inodes,  // ... lacks inodes
 };

@@ -80,10 +80,11 @@ int check_update_tree(const update_paths& paths, refusal& why) {
                                       why);
             },
         .loop = nullptr,
+        // Part of the tree cannot be read, so cannot be checked; the installation would stop there.
         .ended =
-            [&](const std::string& source, int code) {
-                why.path = source;
-                return code;
+            [&](const std::string& source, int, int error) {
+                why = {refusal_reason::cannot_read, source, error, 0, 0};
+                return trust_refused;
             },
     };
     const int walked = walk_tree(paths.staging_root, paths.destination, paths.unit_folder, hooks);

@@ -20,10 +20,10 @@ namespace kest {
 //   directory is staged, a regular file where a file is, not on a read-only file system, not
 //   immutable or append-only (see preflight.h);
 // - at the end, that each file system written to has the space and inodes the update needs.
-// Logs nothing. Returns trust_ok; trust_refused with `why` saying what is refused, for the
-// first entry in walk order that fails (the space last); or -1 with `why.path` set to where the
-// walk could not go on (a path beyond the system's limit, a directory unreadable for want of
-// resources, a listing that failed), so that part of the tree could not be checked.
+// - that the tree can be read whole: a path beyond the system's limit, a directory unreadable for
+//   want of resources or a listing that fails would stop the installation there.
+// Logs nothing. Returns trust_ok, or trust_refused with `why` saying what is refused, for the
+// first entry in walk order that fails (the space last).
 int check_update_tree(const update_paths& paths, refusal& why);
 
 }  // namespace kest

@@ -42,14 +42,8 @@ bool may_install(const update_paths& paths) {
     if (checked == trust_ok) {
         checked = preflight_drop_in(paths.unit_file, why);
     }
-    if (checked == trust_refused) {
-        log_refusal(why);
-        return false;
-    }
     if (checked != trust_ok) {
-        // The installation would stop at the same place: fail now, with nothing stopped.
-        log_err("Failed to copy %s: error %d", why.path.c_str(), checked);
-        log_err("Error while copying update %d", checked);
+        log_refusal(why);
         return false;
     }
     return true;

@@ -11,8 +11,7 @@ namespace kest {
 // lock into `lock` (held there until the run ends), then checks the staged tree and where it
 // goes (check_update_tree) and the agent's unit drop-in (preflight_drop_in).
 // Returns true when the update may go on, with the lock held; else false, having logged why
-// at err (one line, or the installer's two for a staged tree that cannot be read whole), with
-// `lock` released.
+// at err in one line, with `lock` released.
 bool lock_and_check_update(const update_paths& paths, unique_fd& lock);
 
 }  // namespace kest

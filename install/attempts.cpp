@@ -1,29 +1,42 @@
 #include "install/attempts.h"
 
+#include <cstring>
+
 #include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
 
 namespace kest {
 
-int repeat_attempts(const std::function<int()>& step) {
-    int result = step();
-    for (int attempt = 1; result != copy_ok && attempt < attempts_per_entry; ++attempt) {
+copy_result repeat_attempts(const std::function<copy_result()>& step) {
+    copy_result result = step();
+    for (int attempt = 1; result.code != copy_ok && attempt < attempts_per_entry; ++attempt) {
         platform::pause_for(pause_between_attempts);
         result = step();
     }
     return result;
 }
 
-int report_failure(const std::string& source, int result) {
-    if (result != copy_ok) {
-        log_err("Failed to copy %s: error %d", source.c_str(), result);
+int report_failure(const std::string& source, const std::string& destination,
+                   const copy_result& result) {
+    if (result.code == copy_ok) {
+        return copy_ok;
     }
-    return result;
+    if (result.error != 0) {
+        const char* why = std::strerror(result.error);
+        if (result.staged_side) {
+            log_err("Cannot read %s: %s", source.c_str(), why);
+        } else {
+            log_err("Cannot write %s: %s", destination.c_str(), why);
+        }
+    }
+    log_err("Failed to copy %s: error %d", source.c_str(), result.code);
+    return result.code;
 }
 
-int with_retries(const std::string& source, const std::function<int()>& step) {
-    return report_failure(source, repeat_attempts(step));
+int with_retries(const std::string& source, const std::string& destination,
+                 const std::function<copy_result()>& step) {
+    return report_failure(source, destination, repeat_attempts(step));
 }
 
 }  // namespace kest

@@ -15,22 +15,23 @@ namespace kest {
 namespace {
 
 // Makes sure `destination` is a directory, creating one missing level.
-int ensure_destination(const std::string& source, const std::string& destination) {
+copy_result ensure_destination(const std::string& source, const std::string& destination) {
     struct stat status {};
     if (stat(destination.c_str(), &status) != 0) {
         if (errno != ENOENT) {
-            return copy_stat_failed;
+            return writing_failed(copy_stat_failed);
         }
         log_info("Create directory %s", source.c_str());
         if (mkdir(destination.c_str(), 0770) != 0) {
-            return copy_mkdir_failed;
+            return writing_failed(copy_mkdir_failed);
         }
         if (stat(destination.c_str(), &status) != 0) {
-            return errno == ENOENT ? copy_mkdir_failed : copy_stat_failed;
+            return writing_failed(errno == ENOENT ? copy_mkdir_failed : copy_stat_failed);
         }
         note_written(status.st_dev, destination);
     }
-    return S_ISDIR(status.st_mode) ? copy_ok : copy_not_a_directory;
+    return S_ISDIR(status.st_mode) ? copy_result{}
+                                   : copy_result{copy_not_a_directory, ENOTDIR, false};
 }
 
 }  // namespace
@@ -49,7 +50,8 @@ int copy_directory(const std::string& source, const std::string& destination,
         .directory = nullptr,
         .make_destination =
             [](const std::string& staged, const std::string& target) {
-                return with_retries(staged, [&] { return ensure_destination(staged, target); });
+                return with_retries(staged, target,
+                                    [&] { return ensure_destination(staged, target); });
             },
         .regular_file =
             [](const walk_entry& file) {
@@ -60,13 +62,12 @@ int copy_directory(const std::string& source, const std::string& destination,
                 log_err("Skipping directory loop %s", directory.c_str());
             },
         // Logged the way a used-up attempt is.
-        .ended = report_failure,
+        .ended =
+            [](const std::string& staged, int code, int error) {
+                return report_failure(staged, "", {code, error, true});
+            },
     };
     return walk_tree(source, destination, unit_folder, hooks);
-}
-
-int copy_directory(const std::string& source, const std::string& destination) {
-    return copy_directory(source, destination, staged_unit_folder);
 }
 
 }  // namespace kest

@@ -9,7 +9,7 @@ namespace kest {
 // (child paths are "%s/%s" of parent and name, so an empty destination mirrors onto /),
 // creating missing destination directories with mode 0770. Symbolic links are followed;
 // directory loops are skipped; other file types and entries whose status cannot be read are
-// skipped. Nothing is deleted. On hosts without systemd the staged unit folder is skipped.
+// skipped. Nothing is deleted. On hosts without systemd the folder `unit_folder` is skipped.
 // A failing entry is attempted 10 times in all, 0.5 s apart, before the walk gives up; a busy
 // file is replaced instead (install_file).
 // Logs its progress at info and a given-up entry at err.
@@ -18,9 +18,6 @@ namespace kest {
 // than the system allows, a directory that cannot be opened for want of descriptors or memory
 // and a directory whose listing cannot be read to its end; -100 (a directory cannot be created),
 // -101 (a destination's status cannot be read), -102 (a destination is not a directory).
-int copy_directory(const std::string& source, const std::string& destination);
-
-// As copy_directory, with the folder that is skipped without systemd given explicitly.
 int copy_directory(const std::string& source, const std::string& destination,
                    const std::string& unit_folder);
 

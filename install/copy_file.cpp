@@ -25,14 +25,14 @@ bool expect_missing = false;
 
 // Opens `destination` into `out`, truncated, for the bytes of `in`. Returns 0, with `out` left
 // closed when `destination` is the staged file itself (it holds these bytes already); -2 when it
-// cannot be opened for writing (errno then says why).
-int open_destination(const std::string& destination, const staged_file& in, mode_t mode,
-                     unique_fd& out) {
+// cannot be opened for writing.
+copy_result open_destination(const std::string& destination, const staged_file& in, mode_t mode,
+                             unique_fd& out) {
     if (expect_missing) {
         // O_EXCL opens only a file it creates, which is neither the staged file nor this program.
         out.reset(open(destination.c_str(), write_flags | O_EXCL, mode));
         if (out.valid() || errno != EEXIST) {
-            return out.valid() ? copy_ok : copy_destination_unopenable;
+            return out.valid() ? copy_result{} : writing_failed(copy_destination_unopenable);
         }
     }
     struct stat existing {};
@@ -41,50 +41,42 @@ int open_destination(const std::string& destination, const staged_file& in, mode
         // Reached through a staged link, say: truncating it would destroy the bytes about to be
         // read.
         if (same_file(existing, in.status)) {
-            return copy_ok;
+            return {};
         }
         // Truncating the running updater would rewrite its pages under it where the file system
         // lets it (overlayfs does): busy, as a running executable is elsewhere.
         if (is_own_executable(existing)) {
-            errno = ETXTBSY;
-            return copy_destination_unopenable;
+            return {copy_destination_unopenable, ETXTBSY, false};
         }
     }
     out.reset(open(destination.c_str(), write_flags | O_TRUNC, mode));
-    return out.valid() ? copy_ok : copy_destination_unopenable;
+    return out.valid() ? copy_result{} : writing_failed(copy_destination_unopenable);
 }
 
 }  // namespace
 
-int copy_file(const std::string& source, const std::string& destination, mode_t create_mode) {
+copy_result copy_file(const std::string& source, const std::string& destination,
+                      mode_t create_mode) {
     staged_file in;
-    const int opened = open_staged_file(source, in);
-    if (opened != copy_ok) {
+    const copy_result opened = open_staged_file(source, in);
+    if (opened.code != copy_ok) {
         return opened;
     }
     unique_fd out;
-    const int writable = open_destination(destination, in, create_mode & 0777, out);
-    if (writable != copy_ok || !out.valid()) {
+    const copy_result writable = open_destination(destination, in, create_mode & 0777, out);
+    if (writable.code != copy_ok || !out.valid()) {
         return writable;
     }
     struct stat written {};
     if (fstat(out.get(), &written) != 0) {
-        return copy_destination_unopenable;
+        return writing_failed(copy_destination_unopenable);
     }
     note_written(written.st_dev, destination);
-    const int result = transfer(in, out.get(), written);
-    if (result != copy_ok) {
+    const copy_result result = transfer(in, out.get(), written);
+    if (result.code != copy_ok) {
         return result;
     }
-    return close(out.release()) == 0 ? copy_ok : copy_transfer_failed;
-}
-
-int copy_file(const std::string& source, const std::string& destination) {
-    struct stat status {};
-    if (stat(source.c_str(), &status) != 0) {
-        return copy_source_unopenable;
-    }
-    return copy_file(source, destination, status.st_mode);
+    return close(out.release()) == 0 ? copy_result{} : writing_failed(copy_transfer_failed);
 }
 
 }  // namespace kest

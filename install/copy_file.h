@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "install/copy_result.h"
+
 namespace kest {
 
 // Rewrites `destination` in place with the bytes of `source`: an existing destination is
@@ -13,15 +15,13 @@ namespace kest {
 // A destination that is the source file itself is left untouched, and the executable this
 // process runs from is never truncated. Memory use does not depend on the file's size. Logs
 // nothing.
-// Returns 0 when every byte was read, written and the destination closed cleanly;
+// The result's code is 0 when every byte was read, written and the destination closed cleanly;
 // -1 when the source cannot be opened or is not a regular file (the destination is not touched);
-// -2 when the destination cannot be opened for writing (errno then says why: ETXTBSY for a
-//    running executable, this process's own included);
-// -3 when reading, writing or closing failed part way (the destination may be incomplete; errno
-//    then says why).
-int copy_file(const std::string& source, const std::string& destination, mode_t create_mode);
-
-// As above, creating a missing destination with the source's own permission bits.
-int copy_file(const std::string& source, const std::string& destination);
+// -2 when the destination cannot be opened for writing (ETXTBSY for a running executable, this
+//    process's own included);
+// -3 when reading, writing or closing failed part way (the destination may be incomplete).
+// A failure carries the system's error and the side that met it.
+copy_result copy_file(const std::string& source, const std::string& destination,
+                      mode_t create_mode);
 
 }  // namespace kest

@@ -30,6 +30,9 @@ bool write_all(int fd, const char* bytes, std::size_t count) {
             continue;
         }
         if (written <= 0) {
+            if (written == 0) {
+                errno = EIO;  // no progress and no error of its own
+            }
             return false;
         }
         bytes += written;
@@ -38,32 +41,35 @@ bool write_all(int fd, const char* bytes, std::size_t count) {
     return true;
 }
 
-int copy_through_buffer(int source, int destination) {
+copy_result copy_through_buffer(int source, int destination) {
     for (;;) {
         const ssize_t got = read(source, buffer, buffer_size - 1);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got <= 0) {
-            return got == 0 ? copy_ok : copy_transfer_failed;
+            return got == 0 ? copy_result{} : reading_failed(copy_transfer_failed);
         }
         if (!write_all(destination, buffer, static_cast<std::size_t>(got))) {
-            return copy_transfer_failed;
+            return writing_failed(copy_transfer_failed);
         }
     }
 }
 
 }  // namespace
 
-int open_staged_file(const std::string& source, staged_file& file) {
+copy_result open_staged_file(const std::string& source, staged_file& file) {
     // O_NONBLOCK: opening a FIFO for reading would wait for a writer, and one put in a staged
     // file's place (between two attempts, say) would hold the update forever. Regular files
     // ignore it.
     file.fd.reset(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    return file.fd.valid() && fstat(file.fd.get(), &file.status) == 0 &&
-                   S_ISREG(file.status.st_mode)
-               ? copy_ok
-               : copy_source_unopenable;
+    if (!file.fd.valid() || fstat(file.fd.get(), &file.status) != 0) {
+        return reading_failed(copy_source_unopenable);
+    }
+    if (!S_ISREG(file.status.st_mode)) {
+        return {copy_source_unopenable, S_ISDIR(file.status.st_mode) ? EISDIR : EINVAL, true};
+    }
+    return {};
 }
 
 bool same_file(const struct stat& one, const struct stat& other) {
@@ -75,12 +81,15 @@ bool is_own_executable(const struct stat& status) {
     return status.st_dev == own.device && status.st_ino == own.inode;
 }
 
-int transfer(const staged_file& source, int destination, const struct stat& destination_status) {
+copy_result transfer(const staged_file& source, int destination,
+                     const struct stat& destination_status) {
     switch (copy_in_kernel(source.fd.get(), source.status, destination, destination_status)) {
         case kernel_copy_result::complete:
-            return copy_ok;
+            return {};
         case kernel_copy_result::failed:
-            return copy_transfer_failed;
+            // The kernel does not say which side failed; running out of room, the usual cause
+            // (ENOSPC, EDQUOT, EFBIG), is the destination's.
+            return writing_failed(copy_transfer_failed);
         case kernel_copy_result::not_done:
             break;
     }

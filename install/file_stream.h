@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "install/copy_result.h"
 #include "updater/unique_fd.h"
 
 namespace kest {
@@ -18,7 +19,7 @@ struct staged_file {
 
 // Opens the regular file `source` for reading into `file`. Returns 0, or -1 when `source` is not
 // a regular file (a FIFO is refused without waiting for a writer) or cannot be opened.
-int open_staged_file(const std::string& source, staged_file& file);
+copy_result open_staged_file(const std::string& source, staged_file& file);
 
 // True when both statuses are those of one file.
 bool same_file(const struct stat& one, const struct stat& other);
@@ -30,7 +31,8 @@ bool is_own_executable(const struct stat& status);
 // (kernel_copy.h), otherwise they pass through one buffer of a fixed size: memory use does not
 // depend on the file's size.
 // Returns 0 when `source` was read to its end and every byte written; -3 when reading or writing
-// failed part way (errno then says why).
-int transfer(const staged_file& source, int destination, const struct stat& destination_status);
+// failed part way.
+copy_result transfer(const staged_file& source, int destination,
+                     const struct stat& destination_status);
 
 }  // namespace kest

@@ -19,7 +19,7 @@ bool names_own_executable(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && is_own_executable(status);
 }
 
-int replace(const std::string& source, const std::string& destination) {
+copy_result replace(const std::string& source, const std::string& destination) {
     log_info("Replacing busy file %s", destination.c_str());
     return replace_file(source, destination);
 }
@@ -28,19 +28,19 @@ int replace(const std::string& source, const std::string& destination) {
 
 int install_file(const std::string& source, const std::string& destination, mode_t create_mode) {
     bool busy = false;
-    int result = repeat_attempts([&] {
-        const int copied = copy_file(source, destination, create_mode);
-        busy = copied == copy_destination_unopenable && errno == ETXTBSY;
+    copy_result result = repeat_attempts([&] {
+        const copy_result copied = copy_file(source, destination, create_mode);
+        busy = copied.code == copy_destination_unopenable && copied.error == ETXTBSY;
         // No attempt can wait for the updater's own executable to end: the attempts stop here
         // and it is replaced at once. Asked only of a busy file, which is rare.
-        return busy && names_own_executable(destination) ? copy_ok : copied;
+        return busy && names_own_executable(destination) ? copy_result{} : copied;
     });
     // A dying agent frees its file within the attempts; a program that outlives the agent's stop
     // does not, and keeps running its old file once the path names the new one.
     if (busy) {
         result = replace(source, destination);
     }
-    return report_failure(source, result);
+    return report_failure(source, destination, result);
 }
 
 }  // namespace kest

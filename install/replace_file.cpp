@@ -53,44 +53,45 @@ int create_new_file(int directory, const std::string& name, std::string& created
 
 // Fills the new file, gives it the old file's owner and mode, flushes it and renames it over
 // `name`; the caller removes the new file when this fails.
-int fill_and_rename(const staged_file& in, unique_fd& file, int directory,
-                    const std::string& created, const std::string& name, const struct stat& old) {
+copy_result fill_and_rename(const staged_file& in, unique_fd& file, int directory,
+                            const std::string& created, const std::string& name,
+                            const struct stat& old) {
     struct stat status {};
     if (fstat(file.get(), &status) != 0) {
-        return copy_destination_unopenable;
+        return writing_failed(copy_destination_unopenable);
     }
-    const int filled = transfer(in, file.get(), status);
-    if (filled != copy_ok) {
+    const copy_result filled = transfer(in, file.get(), status);
+    if (filled.code != copy_ok) {
         return filled;
     }
     // Only now may others read it. A change of owner clears the set-id bits: the mode comes last.
     if (fchown(file.get(), old.st_uid, old.st_gid) != 0 ||
         fchmod(file.get(), old.st_mode & 07777) != 0) {
-        return copy_destination_unopenable;
+        return writing_failed(copy_destination_unopenable);
     }
     if (fsync(file.get()) != 0 || close(file.release()) != 0) {
-        return copy_transfer_failed;
+        return writing_failed(copy_transfer_failed);
     }
     if (renameat(directory, created.c_str(), directory, name.c_str()) != 0) {
-        return copy_destination_unopenable;
+        return writing_failed(copy_destination_unopenable);
     }
     // The content is on disk and the rename done; a directory that cannot be flushed (not every
     // file system can) does not undo that, so its result changes nothing.
     (void)fsync(directory);
-    return copy_ok;
+    return {};
 }
 
 }  // namespace
 
-int replace_file(const std::string& source, const std::string& destination) {
+copy_result replace_file(const std::string& source, const std::string& destination) {
     staged_file in;
-    const int opened = open_staged_file(source, in);
-    if (opened != copy_ok) {
+    const copy_result opened = open_staged_file(source, in);
+    if (opened.code != copy_ok) {
         return opened;
     }
     const std::unique_ptr<char, text_freer> resolved(realpath(destination.c_str(), nullptr));
     if (!resolved) {
-        return copy_destination_unopenable;
+        return writing_failed(copy_destination_unopenable);
     }
     // The file a symbolic link leads to is replaced in its own directory: the link stays a link.
     const std::string target = resolved.get();
@@ -100,22 +101,24 @@ int replace_file(const std::string& source, const std::string& destination) {
     const unique_fd directory(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat old {};
     if (!directory.valid() ||
-        fstatat(directory.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(old.st_mode)) {
-        return copy_destination_unopenable;
+        fstatat(directory.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
+        return writing_failed(copy_destination_unopenable);
+    }
+    if (!S_ISREG(old.st_mode)) {
+        return {copy_destination_unopenable, S_ISDIR(old.st_mode) ? EISDIR : EINVAL, false};
     }
     if (same_file(old, in.status)) {
-        return copy_ok;
+        return {};
     }
 
     std::string created;
     unique_fd file(create_new_file(directory.get(), name, created));
     if (!file.valid()) {
-        return copy_destination_unopenable;
+        return writing_failed(copy_destination_unopenable);
     }
-    const int result = fill_and_rename(in, file, directory.get(), created, name, old);
+    const copy_result result = fill_and_rename(in, file, directory.get(), created, name, old);
     note_written_file(directory.get(), parent);
-    if (result != copy_ok) {
+    if (result.code != copy_ok) {
         file.reset();
         // Nothing else could remove it either; the failure itself is what the caller reports.
         (void)unlinkat(directory.get(), created.c_str(), 0);

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "install/copy_result.h"
+
 namespace kest {
 
 // Writes the bytes of `source` into a new file in the directory of the file that `destination`
@@ -13,11 +15,12 @@ namespace kest {
 // is written the new file is open to its owner only, and it is never left behind: on any failure
 // it is removed and the destination is untouched. A destination that is the source file itself
 // is left untouched. Logs nothing.
-// Returns 0 on success;
+// The result's code is 0 on success;
 // -1 when the source cannot be opened or is not a regular file;
 // -2 when the destination is no existing regular file, or the new file cannot be created, given
 //    the owner and mode, or renamed over it;
 // -3 when reading, writing or flushing the content failed part way.
-int replace_file(const std::string& source, const std::string& destination);
+// A failure carries the system's error and the side that met it.
+copy_result replace_file(const std::string& source, const std::string& destination);
 
 }  // namespace kest

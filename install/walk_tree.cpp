@@ -33,8 +33,8 @@ bool lacks_resources(int error) {
     return error == EMFILE || error == ENFILE || error == ENOMEM;
 }
 
-int end_walk(const walk_state& state, const std::string& source) {
-    return state.hooks.ended ? state.hooks.ended(source, copy_source_unopenable)
+int end_walk(const walk_state& state, const std::string& source, int error) {
+    return state.hooks.ended ? state.hooks.ended(source, copy_source_unopenable, error)
                              : copy_source_unopenable;
 }
 
@@ -66,7 +66,7 @@ int visit(const std::string& source, const std::string& destination, const walk_
         }
     }
     if (!directory) {
-        return lacks_resources(open_error) ? end_walk(state, source) : copy_ok;
+        return lacks_resources(open_error) ? end_walk(state, source, open_error) : copy_ok;
     }
 
     struct stat own {};
@@ -81,7 +81,7 @@ int visit(const std::string& source, const std::string& destination, const walk_
         errno = 0;
         const dirent* entry = readdir(directory.get());
         if (entry == nullptr) {
-            return errno == 0 ? copy_ok : end_walk(state, source);
+            return errno == 0 ? copy_ok : end_walk(state, source, errno);
         }
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
@@ -94,7 +94,7 @@ int visit(const std::string& source, const std::string& destination, const walk_
             // A vanished entry, a dangling link or a link loop has nothing to install; a path
             // beyond the system's limit does, and cannot be reached by this walk.
             if (errno == ENAMETOOLONG) {
-                return end_walk(state, child_source);
+                return end_walk(state, child_source, ENAMETOOLONG);
             }
             continue;
         }

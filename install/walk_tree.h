@@ -31,8 +31,9 @@ struct walk_hooks {
     std::function<int(const walk_entry& file)> regular_file;
     // A directory that is already being walked (reached again through a link) is skipped.
     std::function<void(const std::string& source)> loop;
-    // The walk cannot go on at `source` (see walk_tree); gets and returns the walk's code.
-    std::function<int(const std::string& source, int code)> ended;
+    // The walk cannot go on at `source` (see walk_tree) for the system's `error`; gets and
+    // returns the walk's code.
+    std::function<int(const std::string& source, int code, int error)> ended;
 };
 
 // Walks the tree below `source`, pairing each path with the same relative path below

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -26,6 +27,11 @@ using testing::mode_of;
 using testing::read_file;
 using testing::scratch_dir;
 using testing::write_file;
+
+// The code of a copy that creates a missing destination with the source's permission bits.
+int copied(const std::string& source, const std::string& destination) {
+    return copy_file(source, destination, exists(source) ? mode_of(source) : 0).code;
+}
 
 // The creation mask is cleared in the detached updater; tests see the modes it would.
 class copy_file_test : public ::testing::Test {
@@ -51,7 +57,7 @@ TEST_F(copy_file_test, existing_destination_is_rewritten_in_place) {
     write_file(dir_ / "dst", "old content that is longer than the new one", 0755);
     const ino_t inode = inode_of(dir_ / "dst");
 
-    EXPECT_EQ(copy_file(dir_ / "src", dir_ / "dst"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "src", dir_ / "dst"), copy_ok);
     EXPECT_EQ(read_file(dir_ / "dst"), "new content");
     EXPECT_EQ(inode_of(dir_ / "dst"), inode);
     EXPECT_EQ(mode_of(dir_ / "dst"), 0755u);
@@ -60,9 +66,9 @@ TEST_F(copy_file_test, existing_destination_is_rewritten_in_place) {
 TEST_F(copy_file_test, empty_source_gives_empty_destination_and_success) {
     write_file(dir_ / "src", "");
     write_file(dir_ / "dst", "old");
-    EXPECT_EQ(copy_file(dir_ / "src", dir_ / "dst"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "src", dir_ / "dst"), copy_ok);
     EXPECT_EQ(read_file(dir_ / "dst"), "");
-    EXPECT_EQ(copy_file(dir_ / "src", dir_ / "new"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "src", dir_ / "new"), copy_ok);
     EXPECT_TRUE(exists(dir_ / "new")) << "an empty staged file is installed too";
 }
 
@@ -70,9 +76,9 @@ TEST_F(copy_file_test, new_destination_takes_the_staged_permission_bits_only) {
     write_file(dir_ / "tool", "#!/bin/sh\n", 0755);
     write_file(dir_ / "secret", "x", 0600);
     write_file(dir_ / "setuid", "x", 04755);
-    EXPECT_EQ(copy_file(dir_ / "tool", dir_ / "tool.copy"), copy_ok);
-    EXPECT_EQ(copy_file(dir_ / "secret", dir_ / "secret.copy"), copy_ok);
-    EXPECT_EQ(copy_file(dir_ / "setuid", dir_ / "setuid.copy"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "tool", dir_ / "tool.copy"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "secret", dir_ / "secret.copy"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "setuid", dir_ / "setuid.copy"), copy_ok);
     EXPECT_EQ(mode_of(dir_ / "tool.copy"), 0755u);
     EXPECT_EQ(mode_of(dir_ / "secret.copy"), 0600u);
     EXPECT_EQ(mode_of(dir_ / "setuid.copy"), 0755u);
@@ -95,12 +101,12 @@ TEST_F(copy_file_test, content_larger_than_the_buffer_arrives_whole_fresh_and_in
     };
     const std::string content = large_content();
     write_file(dir_ / "big", content);
-    EXPECT_EQ(copy_file(dir_ / "big", dir_ / "big.copy"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "big", dir_ / "big.copy"), copy_ok);
     EXPECT_EQ(read_file(dir_ / "big.copy"), content);
 
     const ino_t inode = inode_of(dir_ / "big.copy");
     write_file(dir_ / "big", content.substr(4096));
-    EXPECT_EQ(copy_file(dir_ / "big", dir_ / "big.copy"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "big", dir_ / "big.copy"), copy_ok);
     EXPECT_EQ(read_file(dir_ / "big.copy"), content.substr(4096));
     EXPECT_EQ(inode_of(dir_ / "big.copy"), inode);
     EXPECT_GE(calls, 4) << "the kernel copied both files, each in a call and one more at the end";
@@ -144,16 +150,17 @@ TEST_F(copy_file_test, kernel_copy_refused_at_once_falls_back_and_any_other_fail
             return answer == nothing_copied ? 0 : -1;
         };
         write_file(dir_ / "dst", "old");
-        const int result = copy_file(dir_ / "src", dir_ / "dst");
-        const int cause = errno;
-        EXPECT_EQ(result, test.result);
-        if (result == copy_ok) {
+        const copy_result result = copy_file(dir_ / "src", dir_ / "dst", 0644);
+        EXPECT_EQ(result.code, test.result);
+        if (result.code == copy_ok) {
             EXPECT_EQ(read_file(dir_ / "dst"), content);
         } else {
-            EXPECT_EQ(cause, test.answers.back()) << "the failing call's errno";
+            EXPECT_EQ(std::make_pair(result.error, result.staged_side),
+                      std::make_pair(test.answers.back(), false))
+                << "the failing call's error, on the destination's side";
         }
         const std::size_t calls_before = call;
-        EXPECT_EQ(copy_file(dir_ / "src", dir_ / "next"), copy_ok);
+        EXPECT_EQ(copied(dir_ / "src", dir_ / "next"), copy_ok);
         EXPECT_EQ(read_file(dir_ / "next"), content);
         EXPECT_EQ(call > calls_before, test.tried_again);
         ASSERT_EQ(unlink((dir_ / "next").c_str()), 0);
@@ -162,15 +169,15 @@ TEST_F(copy_file_test, kernel_copy_refused_at_once_falls_back_and_any_other_fail
 
 TEST_F(copy_file_test, missing_source_leaves_destination_untouched) {
     write_file(dir_ / "dst", "keep me");
-    EXPECT_EQ(copy_file(dir_ / "missing", dir_ / "dst"), copy_source_unopenable);
+    EXPECT_EQ(copied(dir_ / "missing", dir_ / "dst"), copy_source_unopenable);
     EXPECT_EQ(read_file(dir_ / "dst"), "keep me");
 }
 
 TEST_F(copy_file_test, unopenable_destination_fails_with_minus_two) {
     write_file(dir_ / "src", "x");
-    EXPECT_EQ(copy_file(dir_ / "src", dir_ / "no/such/dir/dst"), copy_destination_unopenable);
+    EXPECT_EQ(copied(dir_ / "src", dir_ / "no/such/dir/dst"), copy_destination_unopenable);
     ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-    EXPECT_EQ(copy_file(dir_ / "src", dir_ / "fifo"), copy_destination_unopenable)
+    EXPECT_EQ(copied(dir_ / "src", dir_ / "fifo"), copy_destination_unopenable)
         << "a FIFO without a reader must not block the copy";
 }
 
@@ -178,15 +185,17 @@ TEST_F(copy_file_test, unreadable_source_content_is_a_transfer_failure) {
     // A regular file by its status that opens, even for root, but whose first read fails (EIO:
     // nothing is mapped at address 0).
     write_file(dir_ / "dst", "old");
-    EXPECT_EQ(copy_file("/proc/self/mem", dir_ / "dst", 0644), copy_transfer_failed);
+    const copy_result result = copy_file("/proc/self/mem", dir_ / "dst", 0644);
+    EXPECT_EQ(result.code, copy_transfer_failed);
+    EXPECT_EQ(std::make_pair(result.error, result.staged_side), std::make_pair(EIO, true));
 }
 
 TEST_F(copy_file_test, source_that_is_no_regular_file_is_refused_without_waiting) {
     write_file(dir_ / "dst", "old");
     ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-    EXPECT_EQ(copy_file(dir_ / "fifo", dir_ / "dst", 0644), copy_source_unopenable)
+    EXPECT_EQ(copy_file(dir_ / "fifo", dir_ / "dst", 0644).code, copy_source_unopenable)
         << "a FIFO without a writer must not block the copy";
-    EXPECT_EQ(copy_file(dir_.path(), dir_ / "dst", 0644), copy_source_unopenable);
+    EXPECT_EQ(copy_file(dir_.path(), dir_ / "dst", 0644).code, copy_source_unopenable);
     EXPECT_EQ(read_file(dir_ / "dst"), "old");
 }
 
@@ -194,9 +203,9 @@ TEST_F(copy_file_test, file_copied_onto_itself_keeps_its_bytes) {
     write_file(dir_ / "tool", "precious", 0755);
     ASSERT_EQ(symlink((dir_ / "tool").c_str(), (dir_ / "link").c_str()), 0);
     // After a missing destination the next one is expected to be missing too.
-    EXPECT_EQ(copy_file(dir_ / "tool", dir_ / "missing"), copy_ok);
-    EXPECT_EQ(copy_file(dir_ / "link", dir_ / "tool"), copy_ok);
-    EXPECT_EQ(copy_file(dir_ / "tool", dir_ / "tool"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "tool", dir_ / "missing"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "link", dir_ / "tool"), copy_ok);
+    EXPECT_EQ(copied(dir_ / "tool", dir_ / "tool"), copy_ok);
     EXPECT_EQ(read_file(dir_ / "tool"), "precious");
 }
 
@@ -208,7 +217,7 @@ TEST_F(copy_file_test, replacement_is_a_new_file_with_the_old_mode_and_the_link_
     ASSERT_EQ(symlink("opt/dst", (dir_ / "link").c_str()), 0);
     const ino_t inode = inode_of(file);
 
-    EXPECT_EQ(replace_file(dir_ / "src", dir_ / "link"), copy_ok);
+    EXPECT_EQ(replace_file(dir_ / "src", dir_ / "link").code, copy_ok);
     EXPECT_EQ(read_file(file), "new content");
     EXPECT_NE(inode_of(file), inode);
     EXPECT_EQ(mode_of(file), 06755u) << "set-id bits included";
@@ -217,9 +226,9 @@ TEST_F(copy_file_test, replacement_is_a_new_file_with_the_old_mode_and_the_link_
     EXPECT_TRUE(S_ISLNK(status.st_mode));
     EXPECT_EQ(testing::entry_names(dir_ / "opt"), std::vector<std::string>{"dst"});
 
-    EXPECT_EQ(replace_file(dir_ / "missing", file), copy_source_unopenable);
-    EXPECT_EQ(replace_file(dir_ / "src", dir_ / "opt"), copy_destination_unopenable);
-    EXPECT_EQ(replace_file(dir_ / "src", dir_ / "absent"), copy_destination_unopenable);
+    EXPECT_EQ(replace_file(dir_ / "missing", file).code, copy_source_unopenable);
+    EXPECT_EQ(replace_file(dir_ / "src", dir_ / "opt").code, copy_destination_unopenable);
+    EXPECT_EQ(replace_file(dir_ / "src", dir_ / "absent").code, copy_destination_unopenable);
 }
 
 TEST_F(copy_file_test, full_file_system_is_a_transfer_failure) {
@@ -231,11 +240,12 @@ TEST_F(copy_file_test, full_file_system_is_a_transfer_failure) {
     write_file(dir_ / "big", std::string(std::size_t{256} * 1024, 'x'));
     write_file(dir_ / "small_src", "fits");
 
-    const int big = copy_file(dir_ / "big", mount_point + "/big");
-    const int small = copy_file(dir_ / "small_src", mount_point + "/small");
+    const copy_result big = copy_file(dir_ / "big", mount_point + "/big", 0644);
+    const copy_result small = copy_file(dir_ / "small_src", mount_point + "/small", 0644);
     umount2(mount_point.c_str(), MNT_DETACH);
-    EXPECT_EQ(big, copy_transfer_failed);
-    EXPECT_EQ(small, copy_transfer_failed) << "the disk was already full";
+    EXPECT_EQ(big.code, copy_transfer_failed);
+    EXPECT_EQ(std::make_pair(big.error, big.staged_side), std::make_pair(ENOSPC, false));
+    EXPECT_EQ(small.code, copy_transfer_failed) << "the disk was already full";
 }
 
 }  // namespace

@@ -79,15 +79,17 @@ class installer_fault_test : public testing::seam_test {
                            root_ / "lock", target_ + "/etc/systemd/system/kest.service"});
     }
 
-    // What the user sees of a failed installation: the entry that failed and the run's code,
-    // exit status 1, and no restart.
-    void expect_failed_run(int result, const std::string& failed, int code) {
+    // What the user sees of a failed installation: why, the entry that failed and the run's
+    // code, exit status 1, and no restart.
+    void expect_failed_run(int result, const std::string& cause, const std::string& failed,
+                           int code) {
         EXPECT_EQ(result, 1);
         EXPECT_TRUE(commands.empty()) << "the agent must stay down";
-        ASSERT_GE(logged.size(), 2u);
-        EXPECT_EQ(logged[logged.size() - 2],
-                  err("Failed to copy " + failed + ": error " + std::to_string(code)));
-        EXPECT_EQ(logged.back(), err("Error while copying update " + std::to_string(code)));
+        ASSERT_GE(logged.size(), 3u);
+        EXPECT_EQ(std::vector(logged.end() - 3, logged.end()),
+                  (std::vector{err(cause),
+                               err("Failed to copy " + failed + ": error " + std::to_string(code)),
+                               err("Error while copying update " + std::to_string(code))}));
     }
 
     void mount_small_tmpfs(const std::string& path, const char* options) {
@@ -286,7 +288,8 @@ TEST_F(installer_fault_test, full_file_system_fails_the_run_after_the_attempts) 
     write_file(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x'), 0755);
     after_the_checks([&] { mount_small_tmpfs(target_, "size=64k,mode=0755"); });
 
-    expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
+    expect_failed_run(update(), "Cannot write " + target_ + "/kestd: No space left on device",
+                      stage_ + "/kestd", copy_transfer_failed);
     EXPECT_EQ(pauses, nine_pauses);
     EXPECT_EQ(testing::journal.back(), "flush") << "what was written is flushed all the same";
 }
@@ -302,7 +305,8 @@ TEST_F(installer_fault_test, read_only_destination_fails_for_files_and_directori
             mount(nullptr, target_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
     });
 
-    expect_failed_run(update(), stage_ + "/usr/kestd", copy_destination_unopenable);
+    expect_failed_run(update(), "Cannot write " + target_ + "/usr/kestd: Read-only file system",
+                      stage_ + "/usr/kestd", copy_destination_unopenable);
     EXPECT_EQ(read_file(target_ + "/usr/kestd"), "old agent");
 
     logged.clear();
@@ -312,7 +316,8 @@ TEST_F(installer_fault_test, read_only_destination_fails_for_files_and_directori
     ASSERT_EQ(unlink((stage_ + "/usr/kestd").c_str()), 0);
     ASSERT_EQ(rmdir((stage_ + "/usr").c_str()), 0);
     ASSERT_EQ(umount2(target_.c_str(), MNT_DETACH), 0);  // made read-only again after the checks
-    expect_failed_run(update(), stage_ + "/etc", copy_mkdir_failed);
+    expect_failed_run(update(), "Cannot write " + target_ + "/etc: Read-only file system",
+                      stage_ + "/etc", copy_mkdir_failed);
     EXPECT_EQ(pauses, nine_pauses);
 }
 
@@ -321,14 +326,16 @@ TEST_F(installer_fault_test, file_and_directory_swapped_at_the_destination_fail_
     write_file(stage_ + "/usr/kestd", "new agent", 0755);
     ASSERT_EQ(mkdir((target_ + "/usr").c_str(), 0755), 0);
     after_the_checks([&] { ASSERT_EQ(mkdir((target_ + "/usr/kestd").c_str(), 0755), 0); });
-    expect_failed_run(update(), stage_ + "/usr/kestd", copy_destination_unopenable);
+    expect_failed_run(update(), "Cannot write " + target_ + "/usr/kestd: Is a directory",
+                      stage_ + "/usr/kestd", copy_destination_unopenable);
 
     logged.clear();
     ASSERT_EQ(rmdir((target_ + "/usr/kestd").c_str()), 0);
     ASSERT_EQ(rmdir((target_ + "/usr").c_str()), 0);
     after_the_checks(
         [&] { write_file(target_ + "/usr", "a file where the tree has a directory"); });
-    expect_failed_run(update(), stage_ + "/usr", copy_not_a_directory);
+    expect_failed_run(update(), "Cannot write " + target_ + "/usr: Not a directory",
+                      stage_ + "/usr", copy_not_a_directory);
     EXPECT_EQ(read_file(target_ + "/usr"), "a file where the tree has a directory");
 }
 
@@ -471,7 +478,8 @@ TEST_F(installer_fault_test, replacement_that_fills_the_disk_leaves_the_busy_fil
         before = testing::snapshot(target_);
     });
 
-    expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
+    expect_failed_run(update(), "Cannot write " + target_ + "/kestd: No space left on device",
+                      stage_ + "/kestd", copy_transfer_failed);
     EXPECT_TRUE(contains(info("Replacing busy file " + target_ + "/kestd")));
     EXPECT_TRUE(testing::snapshot(target_) == before) << "nothing changed, nothing left beside";
 }
@@ -482,7 +490,8 @@ TEST_F(installer_fault_test, staged_file_whose_reads_fail_fails_the_run) {
     // in a user namespace the route to /proc belongs to no user that the check trusts.
     write_file(stage_ + "/kestd", "");
     ASSERT_EQ(mount("/proc/self/mem", (stage_ + "/kestd").c_str(), nullptr, MS_BIND, nullptr), 0);
-    expect_failed_run(update(), stage_ + "/kestd", copy_transfer_failed);
+    expect_failed_run(update(), "Cannot read " + stage_ + "/kestd: Input/output error",
+                      stage_ + "/kestd", copy_transfer_failed);
 }
 
 TEST_F(installer_fault_test, entries_removed_while_listed_are_skipped) {
@@ -531,7 +540,8 @@ TEST_F(installer_fault_test, staged_file_turned_into_a_fifo_between_attempts_doe
             (void)mkfifo(staged.c_str(), 0644);
         }
     };
-    expect_failed_run(update(), stage_ + "/kestd", copy_source_unopenable);
+    expect_failed_run(update(), "Cannot read " + stage_ + "/kestd: Invalid argument",
+                      stage_ + "/kestd", copy_source_unopenable);
     EXPECT_EQ(pauses, nine_pauses);
 }
 
@@ -578,6 +588,16 @@ TEST_F(installer_fault_test, deep_tree_is_mirrored_whole) {
     EXPECT_EQ(read_file(bottom + "/bottom"), "deep");
 }
 
+// The start-up line and "Refusing the update: cannot read PATH: error", PATH beginning with
+// `beginning`: a tree that cannot be read whole is not installed, and nothing is stopped.
+void expect_unreadable_refused(int result, const std::string& beginning, const char* error) {
+    EXPECT_EQ(result, 1);
+    ASSERT_EQ(logged.size(), 2u);
+    const std::string& refusal = logged.back().text;
+    EXPECT_EQ(refusal.rfind("Refusing the update: cannot read " + beginning, 0), 0u) << refusal;
+    EXPECT_EQ(refusal.substr(refusal.rfind(": ") + 2), error);
+}
+
 TEST_F(installer_fault_test, deep_tree_beyond_the_descriptor_limit_fails_the_run) {
     // One directory handle is open per level: with few descriptors left, a deep tree cannot be
     // read to its bottom, and that must not pass for a complete installation.
@@ -590,10 +610,7 @@ TEST_F(installer_fault_test, deep_tree_beyond_the_descriptor_limit_fails_the_run
     const int result = update();
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 
-    EXPECT_EQ(result, 1);
-    ASSERT_GE(logged.size(), 2u);
-    EXPECT_EQ(logged.back(), err("Error while copying update -1"));
-    EXPECT_EQ(logged[logged.size() - 2].text.rfind("Failed to copy " + stage_ + "/d/d/", 0), 0u);
+    expect_unreadable_refused(result, stage_ + "/d/d/", "Too many open files");
 }
 
 TEST_F(installer_fault_test, names_of_the_longest_length_are_mirrored) {
@@ -608,14 +625,9 @@ TEST_F(installer_fault_test, names_of_the_longest_length_are_mirrored) {
 TEST_F(installer_fault_test, paths_beyond_the_system_limit_fail_the_run) {
     const std::string name(200, 'p');
     build_deep_tree(stage_, name, PATH_MAX / 200 + 2);
-    const int result = update();
-    EXPECT_EQ(result, 1);
-    ASSERT_GE(logged.size(), 2u);
-    EXPECT_EQ(logged.back(), err("Error while copying update -1"));
-    const std::string& failed = logged[logged.size() - 2].text;
-    EXPECT_EQ(failed.rfind("Failed to copy " + stage_ + "/" + name, 0), 0u);
-    EXPECT_GT(failed.size(), static_cast<std::size_t>(PATH_MAX)) << "the whole path is named";
-    EXPECT_EQ(logged.size(), 3u) << "found by the check, before anything was stopped";
+    expect_unreadable_refused(update(), stage_ + "/" + name, "File name too long");
+    EXPECT_GT(logged.back().text.size(), static_cast<std::size_t>(PATH_MAX))
+        << "the whole path is named";
 }
 
 TEST_F(installer_fault_test, destination_paths_beyond_the_limit_fail_the_run) {
