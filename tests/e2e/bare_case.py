@@ -34,9 +34,10 @@ class BareCase(unittest.TestCase):
             agent.INIT_SCRIPT: (agent.init_script_text().encode(), 0o755),
         }
         start = ["service", "kest", "start"]
-        if self.agent_filter:
+        if self.builds.syscall_filter:
             with open(self.builds.syscall_filter, "rb") as f:
                 files[SYSCALL_FILTER] = (f.read(), 0o755)
+        if self.agent_filter:
             start = [SYSCALL_FILTER, self.agent_filter, *start]
         self.host = session.bare_host(files, self.host_kind)
         self.addCleanup(session.release_bare_host, self.host)

@@ -9,7 +9,7 @@ from harness import agent, expect
 from harness.expect import err, info
 from harness.clock import now_usec
 from harness.wait import wait_for
-from bare_case import BareCase
+from bare_case import SYSCALL_FILTER, BareCase
 
 REFUSAL = "Refusing the update directory /var/kest/update: other users can change it"
 
@@ -132,6 +132,20 @@ class CallerTest(BareCase):
             "1076 KiB needed, 64 KiB available")], "log of an update that does not fit")
         self.assert_agent_untouched()
         self.assertFalse(agent.exists(self.host, agent.HELPER))
+
+    def test_disk_that_fills_after_the_checks_is_named_in_the_log(self):
+        # Under this filter every write of file data fails with ENOSPC while the file systems
+        # still report room: the checks pass, and the copy after the stop fails.
+        self.stage_release_2()
+        status, _ = self.call_through([SYSCALL_FILTER, "full-disk", agent.UPDATER],
+                                      agent.START_COMMAND, str(self.old_pid))
+        self.assertEqual(status, 0)
+        agent.wait_until_updater_gone(self.host)
+        lines = self.host.updater_lines(self.since)
+        expect.assert_lines(self, lines[-3:], [
+            err(f"Cannot write {agent.EXECUTABLE}: No space left on device"),
+            err(f"Failed to copy {agent.STAGING_ROOT}{agent.EXECUTABLE}: error -3"),
+            err("Error while copying update -3")], "log of a write that fails after the stop")
 
     def test_caller_is_released_before_the_update_runs(self):
         # The caller reads the updater's output through pipes, as a caller
