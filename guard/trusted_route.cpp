@@ -95,7 +95,10 @@ int check_route(const std::string& path, const std::string& checked_from, uid_t 
             continue;
         }
         // Each lookup happens in a directory already found safe: only trusted users can make
-        // it fail or change its answer.
+        // it fail or change its answer. Where it cannot tell (a missing name, a link that cannot
+        // be read or more links than the kernel follows), trusted is safe: the copy's own lookup
+        // stops there as well, so it skips a staged link, fails to write, or creates the missing
+        // name in this safe directory; nothing is reached through a directory others can change.
         if (lstat(next.c_str(), &status) != 0) {
             return trust_ok;
         }

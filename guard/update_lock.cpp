@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "updater/platform.h"
+#include "updater/retry_on_eintr.h"
 
 namespace kest {
 namespace {
@@ -33,10 +34,8 @@ int take_update_lock(const std::string& path, unique_fd& lock) {
     if (!only_ours(status)) {
         return lock_others_can_change;
     }
-    while (flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EINTR) {
-            return errno;
-        }
+    if (retry_on_eintr([&] { return flock(file.get(), LOCK_EX | LOCK_NB); }) != 0) {
+        return errno;
     }
     lock.reset(file.release());
     return 0;

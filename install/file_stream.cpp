@@ -9,6 +9,7 @@
 #include "install/kernel_copy.h"
 #include "updater/constants.h"
 #include "updater/platform.h"
+#include "updater/retry_on_eintr.h"
 
 namespace kest {
 namespace {
@@ -25,10 +26,7 @@ char buffer[buffer_size];
 
 bool write_all(int fd, const char* bytes, std::size_t count) {
     while (count > 0) {
-        const ssize_t written = write(fd, bytes, count);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t written = retry_on_eintr([&] { return write(fd, bytes, count); });
         if (written <= 0) {
             if (written == 0) {
                 errno = EIO;  // no progress and no error of its own
@@ -43,10 +41,7 @@ bool write_all(int fd, const char* bytes, std::size_t count) {
 
 copy_result copy_through_buffer(int source, int destination) {
     for (;;) {
-        const ssize_t got = read(source, buffer, buffer_size - 1);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got = retry_on_eintr([&] { return read(source, buffer, buffer_size - 1); });
         if (got <= 0) {
             return got == 0 ? copy_result{} : reading_failed(copy_transfer_failed);
         }

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "updater/platform.h"
+#include "updater/retry_on_eintr.h"
 
 namespace kest {
 namespace {
@@ -55,10 +56,8 @@ kernel_copy_result copy_in_kernel(int source, const struct stat& source_status, 
     }
     bool first = true;
     for (;;) {
-        const ssize_t copied = platform::copy_range(source, destination, chunk_size);
-        if (copied < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t copied =
+            retry_on_eintr([&] { return platform::copy_range(source, destination, chunk_size); });
         if (copied > 0) {
             // emplace keeps the first verdict.
             verdicts().emplace(device, true);

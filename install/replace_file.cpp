@@ -11,6 +11,7 @@
 
 #include "install/file_stream.h"
 #include "updater/constants.h"
+#include "updater/retry_on_eintr.h"
 #include "updater/unique_fd.h"
 #include "updater/written_file_systems.h"
 
@@ -35,11 +36,10 @@ std::string new_file_name(const std::string& name, unsigned number) {
 int create_new_file(int directory, const std::string& name, std::string& created) {
     for (unsigned number = 0; number < names_to_try; ++number) {
         const std::string candidate = new_file_name(name, number);
-        int fd = -1;
-        do {
-            fd =
-                openat(directory, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        } while (fd < 0 && errno == EINTR);
+        const int fd = retry_on_eintr([&] {
+            return openat(directory, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          0600);
+        });
         if (fd >= 0) {
             created = candidate;
             return fd;

@@ -20,13 +20,6 @@ struct walk_state {
     std::vector<platform::file_identity> path;
 };
 
-bool on_walk_path(const walk_state& state, const struct stat& status) {
-    return std::any_of(state.path.begin(), state.path.end(),
-                       [&](const platform::file_identity& entry) {
-                           return entry.device == status.st_dev && entry.inode == status.st_ino;
-                       });
-}
-
 // Out of descriptors or memory: the directory exists but cannot be read now, so its content
 // would be missing from a walk reported as complete.
 bool lacks_resources(int error) {
@@ -38,6 +31,73 @@ int end_walk(const walk_state& state, const std::string& source, int error) {
                              : copy_source_unopenable;
 }
 
+int visit(const std::string& source, const std::string& destination, const walk_entry* found,
+          walk_state& state);
+
+// A directory already on the way down, reached again through a link: said, and skipped.
+bool cut_loop(const walk_entry& directory, const walk_state& state) {
+    const auto same = [&](const platform::file_identity& on_path) {
+        return on_path.device == directory.status.st_dev &&
+               on_path.inode == directory.status.st_ino;
+    };
+    if (std::none_of(state.path.begin(), state.path.end(), same)) {
+        return false;
+    }
+    if (state.hooks.loop) {
+        state.hooks.loop(directory.source);
+    }
+    return true;
+}
+
+// A nested visit's failure was handled there (retried, logged); it passes up as it is.
+int descend(const walk_entry& directory, walk_state& state) {
+    const std::size_t depth = state.path.size();
+    const int result = visit(directory.source, directory.destination, &directory, state);
+    state.path.resize(depth);
+    return result;
+}
+
+// Follows a listed entry's links to what it is: a directory is descended into, a regular file
+// copied (its hook), anything else skipped. A vanished entry, a dangling link or a link loop has
+// nothing to install; a path beyond the system's limit does, and cannot be reached by this walk.
+int follow_entry(const std::string& source, const std::string& destination, const dirent& entry,
+                 walk_state& state) {
+    const std::string child_source = source + "/" + entry.d_name;
+    const std::string child_destination = destination + "/" + entry.d_name;
+    struct stat status {};
+    if (stat(child_source.c_str(), &status) != 0) {
+        return errno == ENAMETOOLONG ? end_walk(state, child_source, ENAMETOOLONG) : copy_ok;
+    }
+    const walk_entry child{child_source, child_destination, status,
+                           entry.d_type == DT_LNK || entry.d_type == DT_UNKNOWN};
+    if (S_ISDIR(status.st_mode)) {
+        return cut_loop(child, state) ? copy_ok : descend(child, state);
+    }
+    return S_ISREG(status.st_mode) && state.hooks.regular_file ? state.hooks.regular_file(child)
+                                                               : copy_ok;
+}
+
+// Reads the entries of the open `directory` in the order it lists them, and follows each.
+int read_entries(DIR* directory, const std::string& source, const std::string& destination,
+                 walk_state& state) {
+    for (;;) {
+        // readdir reports both the end of the listing and a failure with null; only errno
+        // tells them apart, and the hooks called below may have left it set.
+        errno = 0;
+        const dirent* entry = readdir(directory);
+        if (entry == nullptr) {
+            return errno == 0 ? copy_ok : end_walk(state, source, errno);
+        }
+        const bool dots =
+            std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0;
+        const int result = dots ? copy_ok : follow_entry(source, destination, *entry, state);
+        if (result != copy_ok) {
+            return result;
+        }
+    }
+}
+
+// Visits the directory `source`, reached as the listed `found` (null for the top).
 int visit(const std::string& source, const std::string& destination, const walk_entry* found,
           walk_state& state) {
     const walk_hooks& hooks = state.hooks;
@@ -56,7 +116,6 @@ int visit(const std::string& source, const std::string& destination, const walk_
             return reached;
         }
     }
-
     const directory_handle directory(opendir(source.c_str()));
     const int open_error = directory ? 0 : errno;
     if (!destination.empty() && hooks.make_destination) {
@@ -68,56 +127,11 @@ int visit(const std::string& source, const std::string& destination, const walk_
     if (!directory) {
         return lacks_resources(open_error) ? end_walk(state, source, open_error) : copy_ok;
     }
-
     struct stat own {};
     if (fstat(dirfd(directory.get()), &own) == 0) {
         state.path.push_back({own.st_dev, own.st_ino});
     }
-    const std::size_t depth = state.path.size();
-
-    for (;;) {
-        // readdir reports both the end of the listing and a failure with null; only errno
-        // tells them apart, and the hooks called below may have left it set.
-        errno = 0;
-        const dirent* entry = readdir(directory.get());
-        if (entry == nullptr) {
-            return errno == 0 ? copy_ok : end_walk(state, source, errno);
-        }
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-            continue;
-        }
-        const std::string child_source = source + "/" + name;
-        const std::string child_destination = destination + "/" + name;
-        struct stat status {};
-        if (stat(child_source.c_str(), &status) != 0) {
-            // A vanished entry, a dangling link or a link loop has nothing to install; a path
-            // beyond the system's limit does, and cannot be reached by this walk.
-            if (errno == ENAMETOOLONG) {
-                return end_walk(state, child_source, ENAMETOOLONG);
-            }
-            continue;
-        }
-        const walk_entry child{child_source, child_destination, status,
-                               entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN};
-        int result = copy_ok;
-        if (S_ISDIR(status.st_mode)) {
-            if (on_walk_path(state, status)) {
-                if (hooks.loop) {
-                    hooks.loop(child_source);
-                }
-                continue;
-            }
-            // A nested visit's failure was handled there (retried, logged); it passes up as it is.
-            result = visit(child_source, child_destination, &child, state);
-            state.path.resize(depth);
-        } else if (S_ISREG(status.st_mode) && hooks.regular_file) {
-            result = hooks.regular_file(child);
-        }
-        if (result != copy_ok) {
-            return result;
-        }
-    }
+    return read_entries(directory.get(), source, destination, state);
 }
 
 }  // namespace

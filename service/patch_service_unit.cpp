@@ -11,9 +11,9 @@
 #include <system_error>
 
 #include "service/run_command.h"
-#include "updater/constants.h"
 #include "updater/log.h"
 #include "updater/platform.h"
+#include "updater/retry_on_eintr.h"
 #include "updater/written_file_systems.h"
 
 namespace kest {
@@ -62,10 +62,8 @@ void write_text_file(const std::string& path, const std::string& text) {
     note_written_file(fd, path);
     std::size_t written = 0;
     while (written < text.size()) {
-        const ssize_t n = write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t n =
+            retry_on_eintr([&] { return write(fd, text.data() + written, text.size() - written); });
         if (n <= 0) {
             break;
         }
@@ -77,29 +75,31 @@ void write_text_file(const std::string& path, const std::string& text) {
 }
 
 // Removes override.conf when it is the one this program writes, then the drop-in directory if
-// nothing else is left in it. Any other override.conf is an administrator's (`systemctl edit`
-// writes that name too) and stays, with its directory.
+// nothing else is left in it, and says so when it removed either. Any other override.conf is an
+// administrator's (`systemctl edit` writes that name too) and stays, with its directory.
 void remove_if_present(const std::string& directory, const std::string& override_file) {
     std::error_code error;
     const fs::file_status status = fs::status(directory, error);
     if (error || !fs::exists(status)) {
         return;
     }
-    log_info("Cleaning Agent service file patch from previous version");
     const fs::file_status override_status = fs::symlink_status(override_file, error);
     if (error && error != std::errc::no_such_file_or_directory) {
         return;
     }
+    bool removed = false;
     if (fs::exists(override_status)) {
         if (read_text_file(override_file) != override_content) {
             return;
         }
-        fs::remove(override_file, error);
+        removed = fs::remove(override_file, error);
         if (error) {
             return;
         }
     }
-    fs::remove(directory, error);
+    if (fs::remove(directory, error) || removed) {
+        log_info("Cleaning Agent service file patch from previous version");
+    }
 }
 
 }  // namespace
@@ -129,10 +129,6 @@ void patch_service_unit(const std::string& unit_file) {
     ensure_directory(directory);
     write_text_file(override_file, override_content);
     run_command("systemctl daemon-reload");
-}
-
-void patch_service_unit() {
-    patch_service_unit(agent_unit_file);
 }
 
 }  // namespace kest

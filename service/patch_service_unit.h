@@ -5,13 +5,11 @@
 
 namespace kest {
 
-// Unless the agent's unit file itself sets "KillMode=process", writes the drop-in
-// /etc/systemd/system/kest.service.d/override.conf that sets it and reloads systemd. When the
-// unit file sets it, removes an override.conf left by an earlier run (and the drop-in
-// directory if that leaves it empty; other drop-ins stay). File-system failures are silent.
-void patch_service_unit();
-
-// As above, for the unit file at `unit_file`.
+// Unless the unit file at `unit_file` (the agent's, /etc/systemd/system/kest.service) itself
+// sets "KillMode=process", writes the drop-in override.conf beside it, in `unit_file` + ".d",
+// that sets it and reloads systemd. When the unit file sets it, removes an override.conf left by
+// an earlier run (and the drop-in directory if that leaves it empty; other drop-ins stay),
+// logging that only when it removed something. File-system failures are silent.
 void patch_service_unit(const std::string& unit_file);
 
 // Whether the unit file at `unit_file` lacks "KillMode=process" (or cannot be read), so that the

@@ -15,9 +15,16 @@ constexpr int retries = 4;
 constexpr std::chrono::seconds pause_before_retry{1};
 constexpr const char* service_start_command = "service kest start";
 
-// The agent executable's path as the messages name it, whatever the start command is.
-std::string agent_executable() {
-    return std::string("/usr/sbin/") + agent_unit_name + "d";
+// "service kest start", then, when that fails, the start command, announced as `last_resort`
+// followed by the agent executable's name, whatever the start command is. Returns the status of
+// the last command run.
+int start_through_service(const std::string& start_command, const char* last_resort) {
+    if (run_command(service_start_command) == 0) {
+        return 0;
+    }
+    log_err("Could not start the daemon via 'service' command");
+    log_err("%s", (last_resort + std::string(agent_unit_name) + "d").c_str());
+    return run_command(start_command);
 }
 
 // One attempt through systemd and its fallbacks. Returns 0 when the agent was started by one of
@@ -36,22 +43,12 @@ int attempt_with_systemd(const std::string& start_command) {
     }
     log_err("Could not start the daemon via systemd");
     log_err("Start the daemon via 'service' command");
-    if (run_command(service_start_command) == 0) {
-        return 0;
-    }
-    log_err("Could not start the daemon via 'service' command");
-    log_err("%s", ("Start the daemon service via " + agent_executable()).c_str());
-    return run_command(start_command);
+    return start_through_service(start_command, "Start the daemon service via /usr/sbin/");
 }
 
 int attempt_without_systemd(const std::string& start_command) {
     log_info("Start the daemon via 'service' command");
-    if (run_command(service_start_command) == 0) {
-        return 0;
-    }
-    log_err("Could not start the daemon via 'service' command");
-    log_err("%s", ("Start the daemon via " + agent_executable()).c_str());
-    return run_command(start_command);
+    return start_through_service(start_command, "Start the daemon via /usr/sbin/");
 }
 
 }  // namespace
@@ -65,7 +62,7 @@ void restart_agent(const std::string& start_command) {
         }
         if (retry == retries) {
             log_err("Could not start the daemon after %d retries. Error code %d", retries,
-                    (status >> 8) & 0xff);
+                    command_exit_code(status));
             return;
         }
         log_err("Could not start the daemon. Retry %d", retry + 1);

@@ -66,8 +66,4 @@ void stop_agent(long pid, const std::string& unit_file) {
     wait_then_kill(pid);
 }
 
-void stop_agent(long pid) {
-    stop_agent(pid, agent_unit_file);
-}
-
 }  // namespace kest

@@ -5,15 +5,17 @@
 
 namespace kest {
 
-// With systemd: applies the unit drop-in patch, logs "Stopping systemd service" and runs
+// With systemd: applies the unit drop-in patch to the agent's unit file at `unit_file` (see
+// patch_service_unit), logs "Stopping systemd service" and runs
 // "systemctl stop kest"; the pid is not used. Without systemd: logs "Killing daemon", then
 // probes the agent once a second for up to 10 probes and kills it with SIGKILL if it is still
 // there. A pid that cannot name a single process (below 1 or above the kernel's pid_max) is
 // refused with an err line and no signal. Signals go through a pidfd taken at the first probe,
-// so a pid reused after the agent ended is never signalled. Failures are logged, not returned.
-void stop_agent(long pid);
-
-// As above, with the agent's unit file at `unit_file`.
+// so a pid reused after the agent ended is never signalled. Without one (a kernel before Linux
+// 5.3, a filter that refuses it, no descriptor left) they go to the pid itself, which a process
+// started after the agent ended may have been given by then, and it would be probed and killed:
+// an agent that does not end must be killed all the same before its files are rewritten.
+// Failures are logged, not returned.
 void stop_agent(long pid, const std::string& unit_file);
 
 // The kernel's highest process id (/proc/sys/kernel/pid_max), or the largest possible one when

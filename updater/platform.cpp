@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "updater/detach_from_caller.h"
+#include "updater/retry_on_eintr.h"
 #include "updater/run_shell.h"
 #include "updater/system_calls.h"
 #include "updater/systemd_present.h"
@@ -23,8 +24,7 @@ void pause_for(std::chrono::milliseconds duration) {
     timespec left{};
     left.tv_sec = static_cast<time_t>(seconds.count());
     left.tv_nsec = static_cast<long>(std::chrono::nanoseconds(duration - seconds).count());
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    (void)retry_on_eintr([&] { return nanosleep(&left, &left); });
 }
 
 bool systemd_check() {
@@ -42,11 +42,7 @@ int make_directory(const char* path, mode_t mode) {
 }
 
 int open_file(const char* path, int flags, mode_t mode) {
-    int fd = -1;
-    do {
-        fd = open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return retry_on_eintr([&] { return open(path, flags, mode); });
 }
 
 int open_pidfd(long pid) {
@@ -68,10 +64,7 @@ int send_signal(int pidfd, long pid, int signal) {
     // has ended; until it has, its pid names no other process (only a pid freed and reused in
     // the moment between the two calls would be missed).
     pollfd ended{pidfd, POLLIN, 0};
-    int ready = 0;
-    do {
-        ready = poll(&ended, 1, 0);
-    } while (ready < 0 && errno == EINTR);
+    const int ready = retry_on_eintr([&] { return poll(&ended, 1, 0); });
     if (ready != 0) {
         errno = ready > 0 ? ESRCH : errno;
         return -1;

@@ -4,7 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include "updater/retry_on_eintr.h"
 
 namespace kest {
 
@@ -36,13 +36,8 @@ int run_shell(const char* command) {
         _exit(127);
     }
     int status = -1;
-    if (child > 0) {
-        while (waitpid(child, &status, 0) < 0) {
-            if (errno != EINTR) {
-                status = -1;
-                break;
-            }
-        }
+    if (child > 0 && retry_on_eintr([&] { return waitpid(child, &status, 0); }) < 0) {
+        status = -1;
     }
     (void)sigaction(SIGINT, &interrupt, nullptr);
     (void)sigaction(SIGQUIT, &quit, nullptr);

@@ -5,15 +5,14 @@
 
 #include <cerrno>
 
+#include "updater/retry_on_eintr.h"
+
 namespace kest {
 namespace {
 
 // Opens /dev/null with `flags` onto descriptor `target`; false when it cannot.
 bool open_null_on(int target, int flags) {
-    int fd = -1;
-    do {
-        fd = open("/dev/null", flags);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = retry_on_eintr([&] { return open("/dev/null", flags); });
     if (fd < 0) {
         return false;
     }

@@ -143,7 +143,7 @@ class UnitWithKillModeTest(SystemdCase):
         agent.write_file(self.box, agent.OVERRIDE, admin, 0o644)
         os.chmod(self.box.path(agent.DROP_IN_DIR), 0o755)
         self.box.systemctl("daemon-reload")
-        self.update_and_check_lines(cleaning=True)
+        self.update_and_check_lines(cleaning=False)
         self.assertEqual(agent.read_file(self.box, agent.OVERRIDE), admin)
         with open(self.box.path(f"/proc/{self.main_pid('kest.service')}/limits")) as f:
             limit = next(line for line in f if line.startswith("Max open files"))

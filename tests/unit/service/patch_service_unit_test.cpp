@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -101,19 +102,24 @@ TEST_F(patch_service_unit_test, marker_anywhere_in_the_unit_counts_and_removes_o
                            info("Cleaning Agent service file patch from previous version")}));
 }
 
-TEST_F(patch_service_unit_test, an_administrators_override_is_kept) {
+TEST_F(patch_service_unit_test, an_administrators_override_is_kept_and_nothing_is_cleaned) {
     write_file(unit_, "[Service]\nKillMode=process\n");
     mkdir(dropin_.c_str(), 0755);
+    const std::vector not_required{info("Agent service file patching is not required")};
     for (const std::string& content :
          {std::string("[Service]\nLimitNOFILE=4096\n"), override_content + "\n", std::string()}) {
         logged.clear();
         write_file(override_, content);
         patch_service_unit(unit_);
         EXPECT_EQ(read_file(override_), content);
-        EXPECT_EQ(logged, (std::vector{info("Agent service file patching is not required"),
-                                       info("Cleaning Agent service file patch from previous "
-                                            "version")}));
+        EXPECT_EQ(logged, not_required);
     }
+    // Another drop-in alone keeps the directory.
+    logged.clear();
+    ASSERT_EQ(rename(override_.c_str(), (dropin_ + "/limits.conf").c_str()), 0);
+    patch_service_unit(unit_);
+    EXPECT_TRUE(exists(dropin_ + "/limits.conf"));
+    EXPECT_EQ(logged, not_required);
 }
 
 TEST_F(patch_service_unit_test, dropin_left_empty_is_removed) {
@@ -122,6 +128,7 @@ TEST_F(patch_service_unit_test, dropin_left_empty_is_removed) {
     write_file(override_, override_content);
     patch_service_unit(unit_);
     EXPECT_FALSE(exists(dropin_));
+    EXPECT_EQ(logged.back(), info("Cleaning Agent service file patch from previous version"));
 }
 
 TEST_F(patch_service_unit_test, marker_without_dropin_only_logs) {

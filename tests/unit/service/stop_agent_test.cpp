@@ -18,6 +18,8 @@ namespace {
 using testing::journal;
 using testing::pauses;
 using strings = std::vector<std::string>;
+// The unit file where systemd is absent, which leaves it alone.
+constexpr const char* no_unit = "/nonexistent/kest.service";
 
 // `start`, then ten probes of `agent` a second apart and its kill, as the journal has them;
 // `via` is " pidfd" for signals sent through one.
@@ -63,7 +65,7 @@ TEST_F(stop_agent_test, agent_already_gone_returns_without_a_pause) {
     }
     wait_for(child);
 
-    stop_agent(child);
+    stop_agent(child, no_unit);
     EXPECT_EQ(journal, (strings{"info Killing daemon", "pidfd " + std::to_string(child)}));
 }
 
@@ -77,7 +79,7 @@ TEST_F(stop_agent_test, agent_that_ends_while_probed_is_not_killed) {
         }
     };
 
-    stop_agent(agent);
+    stop_agent(agent, no_unit);
     const std::string probe = "signal 0 " + std::to_string(agent) + " pidfd";
     EXPECT_EQ(journal, (strings{"info Killing daemon", "pidfd " + std::to_string(agent), probe,
                                 "pause 1000ms", probe, "pause 1000ms", probe}));
@@ -97,7 +99,7 @@ TEST_F(stop_agent_test, agent_that_never_ends_is_killed_after_ten_probes_and_not
         const pid_t agent = start_sleeper();
         const std::string pid = std::to_string(agent);
 
-        stop_agent(agent);
+        stop_agent(agent, no_unit);
         ASSERT_EQ(journal,
                   refusal == 0
                       ? probed_then_killed({"info Killing daemon", "pidfd " + pid}, agent, " pidfd")
@@ -116,7 +118,7 @@ TEST_F(stop_agent_test, pid_that_names_no_single_process_gets_no_signal) {
     const long too_big = max_process_id() + 1;
     for (const long pid : {0L, -1L, LONG_MIN, too_big, LONG_MAX}) {
         journal.clear();
-        stop_agent(pid);
+        stop_agent(pid, no_unit);
         EXPECT_EQ(journal, (strings{"info Killing daemon",
                                     "err Invalid agent process id " + std::to_string(pid)}));
     }
