@@ -20,8 +20,8 @@ names=() files=() texts=() replacements=()
 fault() { names+=("$1") files+=("$2") texts+=("$3") replacements+=("$4"); }
 
 fault detach_after_stop updater/run_update.cpp \
-    $'    platform::detach(paths.staging_root.c_str());\n    stop_agent(pid);\n' \
-    $'    stop_agent(pid);\n    platform::detach(paths.staging_root.c_str());\n'
+    $'    platform::detach(paths.staging_root.c_str());\n    stop_agent(pid, paths.unit_file);\n' \
+    $'    stop_agent(pid, paths.unit_file);\n    platform::detach(paths.staging_root.c_str());\n'
 fault closed_descriptors_left_unfilled updater/standard_descriptors.cpp \
     $'void fill_standard_descriptors() {\n' $'void fill_standard_descriptors() {\n    return;\n'
 fault endless_probes service/stop_agent.cpp \
@@ -37,7 +37,7 @@ fault restart_steps_swapped service/restart_agent.cpp \
     $'    run_command("systemctl daemon-reload");\n    run_command(std::string("systemctl enable ") + agent_unit_name);\n'
 fault sigkill_dropped service/stop_agent.cpp \
     $'    (void)platform::send_signal(agent.get(), pid, SIGKILL);\n' ''
-fault others_writable_staging_root_accepted updater/run_update.cpp \
+fault others_writable_staging_root_accepted guard/update_checks.cpp \
     '(status.st_mode & S_IWOTH) == 0' 'true'
 fault caller_signal_state_kept updater/detach_from_caller.cpp $'    reset_signal_handling();\n' ''
 fault refused_pidfd_skips_the_kill service/stop_agent.cpp \
@@ -46,7 +46,7 @@ fault shared_update_lock guard/update_lock.cpp 'LOCK_EX | LOCK_NB' 'LOCK_SH | LO
 fault others_writable_tree_trusted guard/trusted_route.cpp \
     ' || (status.st_mode & S_IWOTH) != 0;' ';'
 fault destination_route_unchecked guard/trust_check.cpp \
-    'return staged != trust_ok ? staged : route(file.destination);' 'return staged;'
+    'if (route(way) != trust_ok) {' 'if (false) {'
 fault lock_file_open_to_others_accepted guard/update_lock.cpp \
     '(status.st_mode & (S_IRWXG | S_IRWXO)) == 0' 'true'
 fault busy_file_not_replaced install/install_file.cpp '    if (busy) {' '    if (false) {'
@@ -63,6 +63,12 @@ fault shell_keeps_sigint_ignored updater/run_shell.cpp \
     $'        (void)sigprocmask'
 fault kernel_copy_failure_taken_for_a_refusal install/kernel_copy.cpp \
     '        if (!first) {' '        if (false) {'
+fault lock_released_before_restart updater/run_update.cpp \
+    $'    restart_agent(start_command);\n' $'    lock.reset();\n    restart_agent(start_command);\n'
+fault walk_status_read_code_changed install/walk_tree.cpp \
+    'end_walk(state, child_source, ENAMETOOLONG)' 'copy_stat_failed'
+fault hidden_new_file_reused install/replace_file.cpp \
+    'O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC' 'O_WRONLY | O_CREAT | O_CLOEXEC'
 
 # Replaces the one occurrence of TEXT in FILE by REPLACEMENT; fails when TEXT is not there once.
 replace_once() {

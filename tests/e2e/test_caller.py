@@ -33,16 +33,15 @@ class CallerTest(BareCase):
                          "nothing may be left running after a refusal")
         self.assertEqual(self.host.reaped(), [], "no process may have ended meanwhile")
 
-    def test_wrong_argument_count_is_254_without_a_log_line(self):
-        for args in ((), (agent.START_COMMAND,),
-                     (agent.START_COMMAND, str(self.old_pid), "extra")):
+    def test_wrong_arguments_are_254_or_253_without_a_log_line(self):
+        """254 for a wrong argument count, 253 for a pid that is not a number."""
+        cases = [((), 254), ((agent.START_COMMAND,), 254),
+                 ((agent.START_COMMAND, str(self.old_pid), "extra"), 254)]
+        cases += [((agent.START_COMMAND, pid), 253)
+                  for pid in ("12x", "kestd", "1.5", f"{self.old_pid} ")]
+        for args, status in cases:
             with self.subTest(args=args):
-                self.assertEqual(self.call(*args), (254, []))
-
-    def test_pid_that_is_not_a_number_is_253_without_a_log_line(self):
-        for pid_text in ("12x", "kestd", "1.5", f"{self.old_pid} "):
-            with self.subTest(pid=pid_text):
-                self.assertEqual(self.call(agent.START_COMMAND, pid_text), (253, []))
+                self.assertEqual(self.call(*args), (status, []))
         self.assert_agent_untouched()
 
     def stage_release_2(self):

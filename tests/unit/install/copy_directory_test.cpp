@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -180,42 +182,63 @@ TEST_F(copy_directory_test, staged_link_to_the_destination_itself_destroys_nothi
     EXPECT_EQ(read_file(target_ + "/usr/tool"), "precious");
 }
 
-TEST_F(copy_directory_test, file_where_a_directory_belongs_fails_after_ten_attempts) {
-    stage_dir("usr");
-    stage_file("usr/kestd", "x");
-    write_file(target_ + "/usr", "a file, not a directory");
+TEST_F(copy_directory_test, entry_that_keeps_failing_is_given_up_after_ten_attempts) {
+    struct failure_case {
+        std::function<void()> prepare;
+        std::string source;
+        std::string destination;
+        int code;
+        std::string cause;   // the destination that cannot be written, and why
+        std::string failed;  // the staged entry given up, and its code
+    };
+    const std::string& t = target_;
+    const std::vector<failure_case> cases{
+        {[&] {
+             stage_dir("usr");
+             stage_file("usr/kestd", "x");
+             write_file(t + "/usr", "a file, not a directory");
+         },
+         stage_, t, copy_not_a_directory, t + "/usr: Not a directory", stage_ + "/usr: error -102"},
+        // Given up deep down, not attempted again at the levels above.
+        {[&] {
+             for (const char* dir : {"a", "a/b", "a/b/c"}) {
+                 stage_dir(dir);
+             }
+             stage_file("a/b/c/file", "x");
+             ASSERT_EQ(mkdir((t + "/a").c_str(), 0755), 0);
+             ASSERT_EQ(mkdir((t + "/a/b").c_str(), 0755), 0);
+             write_file(t + "/a/b/c", "blocks the directory");
+         },
+         stage_, t, copy_not_a_directory, t + "/a/b/c: Not a directory",
+         stage_ + "/a/b/c: error -102"},
+        {[&] {
+             stage_file("kestd", "x");
+             ASSERT_EQ(mkdir((t + "/kestd").c_str(), 0755), 0);  // cannot be opened for writing
+         },
+         stage_, t, copy_destination_unopenable, t + "/kestd: Is a directory",
+         stage_ + "/kestd: error -2"},
+        {[&] { stage_dir("sub"); }, stage_ + "/sub", root_ / "absent/sub", copy_mkdir_failed,
+         root_ / "absent/sub: No such file or directory", stage_ + "/sub: error -100"},
+    };
+    for (const failure_case& test : cases) {
+        SCOPED_TRACE(test.failed);
+        std::filesystem::remove_all(stage_);
+        std::filesystem::remove_all(t);
+        ASSERT_EQ(mkdir(stage_.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(t.c_str(), 0755), 0);
+        logged.clear();
+        pauses.clear();
+        test.prepare();
 
-    EXPECT_EQ(install(), copy_not_a_directory);
-    EXPECT_EQ(pauses, std::vector<std::chrono::milliseconds>(9, 500ms));
-    std::vector<testing::log_line> failures;
-    std::copy_if(logged.begin(), logged.end(), std::back_inserter(failures),
-                 [](const auto& line) { return line.priority == LOG_ERR; });
-    EXPECT_EQ(failures, (std::vector{err("Cannot write " + target_ + "/usr: Not a directory"),
-                                     err("Failed to copy " + stage_ + "/usr: error -102")}))
-        << "the failure is logged once, with its cause, by the level that gave up";
-}
-
-TEST_F(copy_directory_test, failure_deep_down_is_not_retried_at_upper_levels) {
-    stage_dir("a");
-    stage_dir("a/b");
-    stage_dir("a/b/c");
-    stage_file("a/b/c/file", "x");
-    mkdir((target_ + "/a").c_str(), 0755);
-    mkdir((target_ + "/a/b").c_str(), 0755);
-    write_file(target_ + "/a/b/c", "blocks the directory");
-
-    EXPECT_EQ(install(), copy_not_a_directory);
-    EXPECT_EQ(pauses.size(), 9u);
-    EXPECT_EQ(logged.back(), err("Failed to copy " + stage_ + "/a/b/c: error -102"));
-}
-
-TEST_F(copy_directory_test, unwritable_file_fails_with_its_code_after_ten_attempts) {
-    stage_file("kestd", "x");
-    mkdir((target_ + "/kestd").c_str(), 0755);  // cannot be opened for writing
-
-    EXPECT_EQ(install(), copy_destination_unopenable);
-    EXPECT_EQ(pauses.size(), 9u);
-    EXPECT_EQ(logged.back(), err("Failed to copy " + stage_ + "/kestd: error -2"));
+        EXPECT_EQ(copy_directory(test.source, test.destination, "-"), test.code);
+        EXPECT_EQ(pauses, std::vector<std::chrono::milliseconds>(9, 500ms));
+        std::vector<testing::log_line> failures;
+        std::copy_if(logged.begin(), logged.end(), std::back_inserter(failures),
+                     [](const auto& line) { return line.priority == LOG_ERR; });
+        EXPECT_EQ(failures, (std::vector{err("Cannot write " + test.cause),
+                                         err("Failed to copy " + test.failed)}))
+            << "the failure is logged once, with its cause, by the level that gave up";
+    }
 }
 
 TEST_F(copy_directory_test, destination_that_becomes_writable_is_still_written) {
@@ -232,12 +255,6 @@ TEST_F(copy_directory_test, destination_that_becomes_writable_is_still_written) 
     EXPECT_EQ(install(), copy_ok);
     EXPECT_EQ(read_file(blocker), "new agent");
     EXPECT_EQ(pauses.size(), 3u);
-}
-
-TEST_F(copy_directory_test, missing_destination_parent_is_a_create_failure) {
-    stage_dir("sub");
-    EXPECT_EQ(copy_directory(stage_ + "/sub", root_ / "absent/sub", "-"), copy_mkdir_failed);
-    EXPECT_EQ(logged.back(), err("Failed to copy " + stage_ + "/sub: error -100"));
 }
 
 TEST_F(copy_directory_test, unopenable_source_counts_as_empty_after_its_destination) {

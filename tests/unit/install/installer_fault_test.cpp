@@ -95,6 +95,11 @@ class installer_fault_test : public testing::seam_test {
     void mount_small_tmpfs(const std::string& path, const char* options) {
         ASSERT_EQ(mount("none", path.c_str(), "tmpfs", 0, options), 0);
     }
+    static void make_read_only(const std::string& path) {
+        ASSERT_EQ(mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr), 0);
+        ASSERT_EQ(mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+                  0);
+    }
 
     // Makes `fault` happen once the checks before detaching have passed, as when the host
     // changes between them and the installation.
@@ -132,10 +137,6 @@ void set_attribute(const std::string& path, int attribute) {
 TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything_stops) {
     const std::string& t = target_;
     const std::string kib_60(std::size_t{60} * 1024, 'n');
-    const auto read_only = [&] {
-        ASSERT_EQ(mount(t.c_str(), t.c_str(), nullptr, MS_BIND, nullptr), 0);
-        ASSERT_EQ(mount(nullptr, t.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
-    };
     struct refusal_case {
         const char* target_options;
         std::function<void()> prepare;  // the staged tree and the target
@@ -166,13 +167,13 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
          [&] {
              put(stage_ + "/kestd", "new");
              put(t + "/kestd", "old");
-             read_only();
+             make_read_only(t);
          },
          "cannot write " + t + "/kestd: Read-only file system"},
         {"mode=0755",
          [&] {
              put(stage_ + "/etc/kest.conf", "new");
-             read_only();
+             make_read_only(t);
          },
          "cannot write " + t + "/etc: Read-only file system"},
         {"mode=0755",
@@ -220,7 +221,7 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
              ASSERT_EQ(mkdir((t + "/etc").c_str(), 0755), 0);
              ASSERT_EQ(mkdir((t + "/etc/systemd").c_str(), 0755), 0);
              ASSERT_EQ(mkdir((t + "/etc/systemd/system").c_str(), 0755), 0);
-             read_only();
+             make_read_only(t);
          },
          "cannot write " + t + "/etc/systemd/system/kest.service.d: Read-only file system"},
         // Must pass: an in-place rewrite that takes no more blocks, on a nearly full file
@@ -282,61 +283,6 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
     if (skipped) {
         GTEST_SKIP() << "file attributes can only be set by root of the machine";
     }
-}
-
-TEST_F(installer_fault_test, full_file_system_fails_the_run_after_the_attempts) {
-    write_file(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x'), 0755);
-    after_the_checks([&] { mount_small_tmpfs(target_, "size=64k,mode=0755"); });
-
-    expect_failed_run(update(), "Cannot write " + target_ + "/kestd: No space left on device",
-                      stage_ + "/kestd", copy_transfer_failed);
-    EXPECT_EQ(pauses, nine_pauses);
-    EXPECT_EQ(testing::journal.back(), "flush") << "what was written is flushed all the same";
-}
-
-TEST_F(installer_fault_test, read_only_destination_fails_for_files_and_directories) {
-    ASSERT_EQ(mkdir((target_ + "/usr").c_str(), 0755), 0);
-    write_file(target_ + "/usr/kestd", "old agent", 0755);
-    ASSERT_EQ(mkdir((stage_ + "/usr").c_str(), 0755), 0);
-    write_file(stage_ + "/usr/kestd", "new agent", 0755);
-    after_the_checks([&] {
-        ASSERT_EQ(mount(target_.c_str(), target_.c_str(), nullptr, MS_BIND, nullptr), 0);
-        ASSERT_EQ(
-            mount(nullptr, target_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
-    });
-
-    expect_failed_run(update(), "Cannot write " + target_ + "/usr/kestd: Read-only file system",
-                      stage_ + "/usr/kestd", copy_destination_unopenable);
-    EXPECT_EQ(read_file(target_ + "/usr/kestd"), "old agent");
-
-    logged.clear();
-    pauses.clear();
-    ASSERT_EQ(mkdir((stage_ + "/etc").c_str(), 0755), 0);
-    write_file(stage_ + "/etc/kest.conf", "x");
-    ASSERT_EQ(unlink((stage_ + "/usr/kestd").c_str()), 0);
-    ASSERT_EQ(rmdir((stage_ + "/usr").c_str()), 0);
-    ASSERT_EQ(umount2(target_.c_str(), MNT_DETACH), 0);  // made read-only again after the checks
-    expect_failed_run(update(), "Cannot write " + target_ + "/etc: Read-only file system",
-                      stage_ + "/etc", copy_mkdir_failed);
-    EXPECT_EQ(pauses, nine_pauses);
-}
-
-TEST_F(installer_fault_test, file_and_directory_swapped_at_the_destination_fail_the_run) {
-    ASSERT_EQ(mkdir((stage_ + "/usr").c_str(), 0755), 0);
-    write_file(stage_ + "/usr/kestd", "new agent", 0755);
-    ASSERT_EQ(mkdir((target_ + "/usr").c_str(), 0755), 0);
-    after_the_checks([&] { ASSERT_EQ(mkdir((target_ + "/usr/kestd").c_str(), 0755), 0); });
-    expect_failed_run(update(), "Cannot write " + target_ + "/usr/kestd: Is a directory",
-                      stage_ + "/usr/kestd", copy_destination_unopenable);
-
-    logged.clear();
-    ASSERT_EQ(rmdir((target_ + "/usr/kestd").c_str()), 0);
-    ASSERT_EQ(rmdir((target_ + "/usr").c_str()), 0);
-    after_the_checks(
-        [&] { write_file(target_ + "/usr", "a file where the tree has a directory"); });
-    expect_failed_run(update(), "Cannot write " + target_ + "/usr: Not a directory",
-                      stage_ + "/usr", copy_not_a_directory);
-    EXPECT_EQ(read_file(target_ + "/usr"), "a file where the tree has a directory");
 }
 
 // An executable on the target's tmpfs, running until killed.
@@ -484,16 +430,6 @@ TEST_F(installer_fault_test, replacement_that_fills_the_disk_leaves_the_busy_fil
     EXPECT_TRUE(testing::snapshot(target_) == before) << "nothing changed, nothing left beside";
 }
 
-TEST_F(installer_fault_test, staged_file_whose_reads_fail_fails_the_run) {
-    // As root, permission bits do not stop reads; /proc/self/mem is a regular file by its
-    // status that opens but fails its first read with EIO. Bound in place rather than linked:
-    // in a user namespace the route to /proc belongs to no user that the check trusts.
-    write_file(stage_ + "/kestd", "");
-    ASSERT_EQ(mount("/proc/self/mem", (stage_ + "/kestd").c_str(), nullptr, MS_BIND, nullptr), 0);
-    expect_failed_run(update(), "Cannot read " + stage_ + "/kestd: Input/output error",
-                      stage_ + "/kestd", copy_transfer_failed);
-}
-
 TEST_F(installer_fault_test, entries_removed_while_listed_are_skipped) {
     std::vector<std::string> vanishing_dirs;
     for (int i = 0; i < 20; ++i) {
@@ -527,22 +463,6 @@ TEST_F(installer_fault_test, entries_removed_while_listed_are_skipped) {
     }
     EXPECT_EQ(mirrored, 1) << "only the directory entered first was still there";
     EXPECT_EQ(logged.back(), info("Start the daemon via 'service' command"));
-}
-
-TEST_F(installer_fault_test, staged_file_turned_into_a_fifo_between_attempts_does_not_hang) {
-    write_file(stage_ + "/kestd", "new agent", 0755);
-    // Fails the first attempt.
-    after_the_checks([&] { ASSERT_EQ(mkdir((target_ + "/kestd").c_str(), 0755), 0); });
-    const std::string staged = stage_ + "/kestd";
-    testing::after_pause = [&] {
-        if (pauses.size() == 1) {
-            (void)unlink(staged.c_str());
-            (void)mkfifo(staged.c_str(), 0644);
-        }
-    };
-    expect_failed_run(update(), "Cannot read " + stage_ + "/kestd: Invalid argument",
-                      stage_ + "/kestd", copy_source_unopenable);
-    EXPECT_EQ(pauses, nine_pauses);
 }
 
 TEST_F(installer_fault_test, tree_that_grows_while_walked_is_followed_to_its_end) {
@@ -586,6 +506,97 @@ TEST_F(installer_fault_test, deep_tree_is_mirrored_whole) {
         bottom += "/d";
     }
     EXPECT_EQ(read_file(bottom + "/bottom"), "deep");
+}
+
+TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
+    struct failure_case {
+        std::function<void()> prepare;  // the staged tree and the target
+        std::function<void()> fault;    // once the checks before detaching have passed
+        std::string cause;              // the line that says why
+        std::string failed;             // the staged entry given up
+        int code;
+        std::function<void()> check = [] {};  // what else holds afterwards
+        bool retried = true;                  // attempted 10 times, 0.5 s apart
+    };
+    const std::string& s = stage_;
+    const std::string& t = target_;
+    const std::string name(200, 'p');
+    std::string too_long = s;  // the first staged path beyond the system's limit
+    while (too_long.size() < PATH_MAX) {
+        too_long += "/" + name;
+    }
+    const std::vector<failure_case> cases{
+        {[&] { write_file(s + "/kestd", std::string(std::size_t{256} * 1024, 'x'), 0755); },
+         [&] { mount_small_tmpfs(t, "size=64k,mode=0755"); },
+         "Cannot write " + t + "/kestd: No space left on device", s + "/kestd",
+         copy_transfer_failed,
+         [] { EXPECT_EQ(testing::journal.back(), "flush") << "what was written is flushed"; }},
+        {[&] {
+             put(t + "/usr/kestd", "old agent");
+             put(s + "/usr/kestd", "new agent");
+         },
+         [&] { make_read_only(t); }, "Cannot write " + t + "/usr/kestd: Read-only file system",
+         s + "/usr/kestd", copy_destination_unopenable,
+         [&] { EXPECT_EQ(read_file(t + "/usr/kestd"), "old agent"); }},
+        {[&] { put(s + "/etc/kest.conf", "x"); }, [&] { make_read_only(t); },
+         "Cannot write " + t + "/etc: Read-only file system", s + "/etc", copy_mkdir_failed},
+        {[&] {
+             put(s + "/usr/kestd", "new agent");
+             ASSERT_EQ(mkdir((t + "/usr").c_str(), 0755), 0);
+         },
+         [&] { ASSERT_EQ(mkdir((t + "/usr/kestd").c_str(), 0755), 0); },
+         "Cannot write " + t + "/usr/kestd: Is a directory", s + "/usr/kestd",
+         copy_destination_unopenable},
+        {[&] { put(s + "/usr/kestd", "new agent"); },
+         [&] { write_file(t + "/usr", "a file where the tree has a directory"); },
+         "Cannot write " + t + "/usr: Not a directory", s + "/usr", copy_not_a_directory,
+         [&] { EXPECT_EQ(read_file(t + "/usr"), "a file where the tree has a directory"); }},
+        // As root, permission bits do not stop reads; /proc/self/mem is a regular file by its
+        // status that opens but fails its first read with EIO. Bound in place rather than
+        // linked: in a user namespace the route to /proc belongs to no user that the check
+        // trusts.
+        {[&] {
+             write_file(s + "/kestd", "");
+             ASSERT_EQ(mount("/proc/self/mem", (s + "/kestd").c_str(), nullptr, MS_BIND, nullptr),
+                       0);
+         },
+         [] {}, "Cannot read " + s + "/kestd: Input/output error", s + "/kestd",
+         copy_transfer_failed},
+        // Fails the first attempt; a FIFO in the staged file's place must not hang the next.
+        {[&] {
+             write_file(s + "/kestd", "new agent", 0755);
+             testing::after_pause = [&] {
+                 if (pauses.size() == 1) {
+                     (void)unlink((s + "/kestd").c_str());
+                     (void)mkfifo((s + "/kestd").c_str(), 0644);
+                 }
+             };
+         },
+         [&] { ASSERT_EQ(mkdir((t + "/kestd").c_str(), 0755), 0); },
+         "Cannot read " + s + "/kestd: Invalid argument", s + "/kestd", copy_source_unopenable},
+        // Staged paths grow beyond the limit: the walk stops at once, with its own code.
+        {[] {}, [&] { build_deep_tree(s, name, PATH_MAX / 200 + 2); },
+         "Cannot read " + too_long + ": File name too long", too_long, copy_source_unopenable,
+         [] {}, false},
+    };
+    for (const failure_case& test : cases) {
+        SCOPED_TRACE(test.cause);
+        testing::journal.clear();
+        logged.clear();
+        pauses.clear();
+        testing::after_pause = nullptr;
+        mount_small_tmpfs(s, "mode=0755");
+        mount_small_tmpfs(t, "mode=0755");
+        test.prepare();
+        after_the_checks(test.fault);
+
+        expect_failed_run(update(), test.cause, test.failed, test.code);
+        EXPECT_EQ(pauses, test.retried ? nine_pauses : std::vector<std::chrono::milliseconds>{});
+        test.check();
+        while (umount2(t.c_str(), MNT_DETACH) == 0) {
+        }
+        ASSERT_EQ(umount2(s.c_str(), MNT_DETACH), 0);
+    }
 }
 
 // The start-up line and "Refusing the update: cannot read PATH: error", PATH beginning with

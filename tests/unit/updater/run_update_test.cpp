@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -61,35 +62,51 @@ class run_update_test : public testing::seam_test {
     char saved_cwd_[PATH_MAX] = {};
 };
 
-TEST_F(run_update_test, wrong_argument_count_is_minus_two_and_silent) {
-    EXPECT_EQ(run({}), -2);
-    EXPECT_EQ(run({"/usr/sbin/kestd"}), -2);
-    EXPECT_EQ(run({"/usr/sbin/kestd", "12", "extra"}), -2);
-    EXPECT_TRUE(journal.empty()) << "nothing logged, detached, signalled or run";
-}
-
-TEST_F(run_update_test, pid_that_is_not_wholly_a_number_is_minus_three_and_silent) {
-    for (const char* pid : {"12x", "x", "+", "-", " ", "12 ", "0x10", "1.5"}) {
-        EXPECT_EQ(run({"start", pid}), -3) << "pid text '" << pid << "'";
+// In the entry and in the built binary as a caller runs it (testing::run_sealed, where no update
+// could happen anyway): a wrong argument count is -2, exit status 254; a pid text that is not
+// wholly a number -3, exit status 253; nothing is logged, detached, signalled or run.
+TEST_F(run_update_test, wrong_arguments_are_refused_silently_and_pids_read_as_strtol_does) {
+    // A start command that would leave a mark if anything ran it.
+    const std::string start = "touch '" + root_.path() + "/ran'; printf '%n%s' \"$(id)\" ;";
+    std::vector<std::pair<std::vector<std::string>, int>> cases{
+        {{}, -2},
+        {{"/usr/sbin/kestd"}, -2},
+        {{"/usr/sbin/kestd", "12", "extra"}, -2},
+        {{"", "", "", ""}, -2},
+    };
+    // The last: digits beyond any range, then a stray character; clamping must not hide it.
+    for (const std::string& pid : std::vector<std::string>{
+             "12x", "x", "+", "-", " ", "12 ", "0x10", "1.5", "+-1", "1\n", "\xff", "%n%s", "1e3",
+             "\t", "\t\n", std::string(100000, '9') + "x"}) {
+        cases.push_back({{start, pid}, -3});
+    }
+    for (const auto& [args, result] : cases) {
+        const std::string shown = args.size() == 2 ? args[1].substr(0, 20) : "";
+        std::vector<const char*> argv;
+        for (const std::string& arg : args) {
+            argv.push_back(arg.c_str());
+        }
+        EXPECT_EQ(run(argv), result) << args.size() << " arguments, pid text '" << shown << "'";
+        // Should one of them parse, the binary would go on to update this machine: stop first.
+        long parsed = 0;
+        ASSERT_TRUE(result == -2 || !parse_pid(args[1].c_str(), parsed)) << shown;
+        const int status = testing::run_sealed(KEST_UPDATE_PATH, args);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, result & 0xff) << shown;
     }
     EXPECT_TRUE(journal.empty()) << "nothing logged, detached, signalled or run";
-}
+    EXPECT_FALSE(testing::exists(root_ / "ran"));
 
-TEST_F(run_update_test, pid_parsing_follows_strtol) {
-    long pid = -1;
-    EXPECT_TRUE(parse_pid(" 42", pid));
-    EXPECT_EQ(pid, 42);
-    EXPECT_TRUE(parse_pid("+7", pid));
-    EXPECT_EQ(pid, 7);
-    EXPECT_TRUE(parse_pid("-3", pid));
-    EXPECT_EQ(pid, -3);
-    EXPECT_TRUE(parse_pid("", pid));
-    EXPECT_EQ(pid, 0);
-    EXPECT_TRUE(parse_pid("99999999999999999999999", pid));
-    EXPECT_EQ(pid, LONG_MAX);
-    EXPECT_TRUE(parse_pid("-99999999999999999999999", pid));
-    EXPECT_EQ(pid, LONG_MIN);
-    EXPECT_FALSE(parse_pid("\t\n", pid));
+    for (const auto& [text, value] :
+         std::vector<std::pair<std::string, long>>{{" 42", 42},
+                                                   {"+7", 7},
+                                                   {"-3", -3},
+                                                   {"", 0},
+                                                   {"99999999999999999999999", LONG_MAX},
+                                                   {"-99999999999999999999999", LONG_MIN}}) {
+        long pid = -1;
+        EXPECT_TRUE(parse_pid(text.c_str(), pid)) << text;
+        EXPECT_EQ(pid, value) << text;
+    }
 }
 
 TEST_F(run_update_test, missing_staging_root_ends_with_one_before_detaching) {
@@ -222,15 +239,19 @@ TEST_F(run_update_test, what_another_user_owns_is_refused) {
 
 TEST_F(run_update_test, one_run_at_a_time_and_commands_do_not_inherit_the_lock) {
     std::vector<int> nested;
-    // While the first run holds the lock (it detaches with it), a second one starts.
-    platform::detach = [&](const char*) {
-        if (nested.empty()) {
+    // While the first run holds the lock (it detaches with it), a second one starts, and again
+    // while the first restarts the agent.
+    const auto second_run = [&] {
+        if (nested.size() < 2) {
             nested.push_back(0);
             nested.back() = run({"start", "-5"});
         }
+        return 0;
     };
+    platform::detach = [&](const char*) { second_run(); };
+    platform::shell = [&](const char*) { return second_run(); };
     EXPECT_EQ(run({"start", "-5"}), 0);
-    EXPECT_EQ(nested, std::vector{1});
+    EXPECT_EQ(nested, (std::vector{1, 1}));
     ASSERT_GE(logged.size(), 3u);
     EXPECT_EQ(std::vector(logged.begin(), logged.begin() + 3),
               (std::vector{started, started, err("Another update is running")}));
