@@ -36,17 +36,14 @@ int visit(const std::string& source, const std::string& destination, const walk_
 
 // A directory already on the way down, reached again through a link: said, and skipped.
 bool cut_loop(const walk_entry& directory, const walk_state& state) {
-    const auto same = [&](const platform::file_identity& on_path) {
+    const bool loop = std::any_of(state.path.begin(), state.path.end(), [&](const auto& on_path) {
         return on_path.device == directory.status.st_dev &&
                on_path.inode == directory.status.st_ino;
-    };
-    if (std::none_of(state.path.begin(), state.path.end(), same)) {
-        return false;
-    }
-    if (state.hooks.loop) {
+    });
+    if (loop && state.hooks.loop) {
         state.hooks.loop(directory.source);
     }
-    return true;
+    return loop;
 }
 
 // A nested visit's failure was handled there (retried, logged); it passes up as it is.

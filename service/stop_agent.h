@@ -12,9 +12,9 @@ namespace kest {
 // there. A pid that cannot name a single process (below 1 or above the kernel's pid_max) is
 // refused with an err line and no signal. Signals go through a pidfd taken at the first probe,
 // so a pid reused after the agent ended is never signalled. Without one (a kernel before Linux
-// 5.3, a filter that refuses it, no descriptor left) they go to the pid itself, which a process
-// started after the agent ended may have been given by then, and it would be probed and killed:
-// an agent that does not end must be killed all the same before its files are rewritten.
+// 5.3, a filter that refuses it, no descriptor left) they go to the pid, which a process started
+// since the agent ended may have been given, to be probed and killed in its place: the risk is
+// taken since an agent that does not end must be killed before its files are rewritten.
 // Failures are logged, not returned.
 void stop_agent(long pid, const std::string& unit_file);
 

@@ -26,9 +26,8 @@ extern std::function<bool()> systemd_check;
 extern std::function<int(const char* command)> shell;
 // Detaches the run from its caller; returns only in the process that goes on.
 extern std::function<void(const char* directory)> detach;
-// Creates one directory level, as mkdir(2): `mode` reduced by the creation mask (zero once
-// detached) or by a default ACL of the parent, set-group-ID added where the parent has it; 0 or
-// -1 with errno.
+// Creates one directory level as mkdir(2): `mode` less the creation mask (zero once detached) or
+// the parent's default ACL, set-group-ID added where the parent has it; 0 or -1 with errno.
 extern std::function<int(const char* path, mode_t mode)> make_directory;
 // Opens `path` as open(2) does (`mode` applies when the file is created), resuming after
 // interruptions; a descriptor, or -1 with errno.

@@ -5,8 +5,8 @@
 
 namespace kest {
 
-// Calls `call`, a system call that returns a negative value with errno on failure, again for as
-// long as it fails with EINTR. Returns its last result, errno as that call left it.
+// Calls `call` (a system call: negative with errno on failure) again while it fails with EINTR.
+// Returns its last result, errno as that call left it.
 template <typename Call>
 auto retry_on_eintr(const Call& call) {
     auto result = call();
