@@ -42,8 +42,8 @@ $warnings"
 groff -man -Tutf8 -rLL=10000n -P-cbu "$page" >"$work/page.txt"
 {
     grep -rhoP 'log_(info|err)\(\s*"\K(?:[^"\\]|\\.)*' updater guard install service | grep -vx '%s'
-    # Messages composed at run time and logged through "%s": their fixed beginning.
-    grep -rhoP 'log_(info|err)\("%s", \("\K[^"]*' updater guard install service
+    # The restart's last-resort lines, composed at run time: their fixed beginning.
+    grep -rhoP 'start_through_service\(start_command, "\K[^"]*' service
 } | sort -u >"$work/formats.txt"
 [ -s "$work/formats.txt" ] || fail "no log message found in the sources"
 while IFS= read -r format; do
