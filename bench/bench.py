@@ -3,16 +3,18 @@
 
     bench.py --build BUILD_DIR [--work DIR] [--rounds N] [--workload big|small|agent]
              [--file-system work|tmpfs|overlay] [--baseline KEST_COPY_TREE]
-             [--no-realtime] [copy|check|memory|detach|downtime|all ...]
+             [--no-realtime] [copy|check|flush|memory|detach|downtime|all ...]
 
 copy      the three workloads, fresh and in place, kest-copy-tree and `cp -r` interleaved, on
           the file system of --work, on a tmpfs and on an overlay
-check     the trust check against the copy on the 20,000-file workload
+check     the checks before detaching (trust and pre-flight) against the copy on the
+          20,000-file workload
+flush     the flush of what a copy wrote, which the updater does after the restart
 memory    peak resident memory of kest-copy-tree on a 1 GiB file and on a 4 KiB file
 detach    how long a caller waits for the real kest-update to return, with an empty staging
           root and with the agent tree staged
 downtime  agent downtime in the end-to-end suite's systemd container (see bench/README.md)
-all       copy, check, memory and detach (the default)
+all       copy, check, flush, memory and detach (the default)
 
 Needs root (mount namespaces). Standard library only. Everything it generates lives below
 --work (default /var/tmp/kest-bench), which is removed at the end.
@@ -353,6 +355,42 @@ def bench_check(args, work):
     return ok
 
 
+# ---------------------------------------------------------------- flush
+
+def bench_flush(args, work):
+    """How long the flush after the restart (`kest-copy-tree --flush`) takes once a copy has
+    written the agent tree or the 20,000 files, fresh and in place; the copy's own time beside
+    it. The agent is running again by then: this is time the run takes, not downtime."""
+    ok = True
+    for label, make in (("agent tree", make_agent), ("20,000 x 4 KiB", make_small)):
+        source = os.path.join(work, "flush-source")
+        destination = source + ".copy"
+        make(source)
+        warm(source)
+        for mode in ("fresh", "in place"):
+            copies, flushes = [], []
+            for _ in range(args.rounds):
+                if mode == "fresh":
+                    remove(destination)
+                sync()
+                start = time.perf_counter()
+                completed = subprocess.run([args.kest_copy_tree, "--flush", source, destination],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                           text=True)
+                elapsed = time.perf_counter() - start
+                ok = ok and completed.returncode == 0
+                flush_ms = float(completed.stderr.rsplit("flush-ms:", 1)[1])
+                flushes.append(flush_ms)
+                copies.append(elapsed * 1000 - flush_ms)
+            print(f"flush: {label}, {mode}, medians of {args.rounds}: flush"
+                  f" {statistics.median(flushes):.1f} ms (spread {min(flushes):.1f}-"
+                  f"{max(flushes):.1f}) after a copy of {statistics.median(copies):.1f} ms",
+                  flush=True)
+        remove(destination)
+        remove(source)
+    return ok
+
+
 # ---------------------------------------------------------------- memory
 
 def bench_memory(args, work):
@@ -437,14 +475,14 @@ def parse_args():
     parser.add_argument("--no-realtime", action="store_true",
                         help="run the copies at normal priority, not under chrt --fifo 10")
     parser.add_argument("what", nargs="*", metavar="WHAT",
-                        help="all (default), copy, check, memory, detach or downtime")
+                        help="all (default), copy, check, flush, memory, detach or downtime")
     args = parser.parse_args()
     args.what = args.what or ["all"]
     args.file_system = args.file_system or list(FILE_SYSTEMS)
     if args.baseline:
         args.baseline = os.path.abspath(args.baseline)
     for what in args.what:
-        if what not in ("all", "copy", "check", "memory", "detach", "downtime"):
+        if what not in ("all", "copy", "check", "flush", "memory", "detach", "downtime"):
             parser.error(f"unknown benchmark {what!r}")
     build = os.path.abspath(args.build)
     args.kest_copy_tree = os.path.join(build, "kest-copy-tree")
@@ -463,7 +501,7 @@ def main():
         return 1
     what = set(args.what)
     if "all" in what:
-        what |= {"copy", "check", "memory", "detach"}
+        what |= {"copy", "check", "flush", "memory", "detach"}
     work = os.path.abspath(args.work)
     if "copy" in what and set(args.file_system) - {"work"}:
         enter_private_mount_namespace()
@@ -476,6 +514,8 @@ def main():
             ok = bench_copy(args, os.path.join(work, "copy")) and ok
         if "check" in what:
             ok = bench_check(args, os.path.join(work, "check")) and ok
+        if "flush" in what:
+            ok = bench_flush(args, os.path.join(work, "flush")) and ok
         if "memory" in what:
             ok = bench_memory(args, os.path.join(work, "memory")) and ok
         if "detach" in what:
