@@ -12,8 +12,9 @@ Run by bench.py inside a private mount namespace; refuses to run outside one. Th
   of /usr/lib with a whiteout, so the updater takes the road without systemd and touches no
   unit or service: binding an empty directory there would not do, since the updater only asks
   whether the directory opens;
-- hides /run/systemd behind an empty tmpfs, so that `service kest start` runs the (missing)
-  init script rather than asking a running systemd;
+- hides /run behind an empty tmpfs, so that `service kest start` runs the (missing) init script
+  rather than asking a running systemd, and the update lock that each run takes in /run stays
+  in the namespace;
 then runs `kest-update true 0` RUNS times: pid 0 is refused without any signal ("Invalid
 agent process id 0"), `service kest start` fails as there is no kest service, and `true`
 "starts" the agent. The probe is a child subreaper, so it also reaps each detached run and
@@ -74,8 +75,7 @@ def prepare(scratch, tree):
     os.mknod(os.path.join(upper, "systemd"), 0o600 | 0o020000, os.makedev(0, 0))
     run("mount", "-t", "overlay", "kest-bench-usr-lib", "-o",
         f"lowerdir=/usr/lib,upperdir={upper},workdir={work}", "/usr/lib")
-    if os.path.isdir("/run/systemd"):
-        run("mount", "-t", "tmpfs", "-o", "mode=0755", "kest-bench-run-systemd", "/run/systemd")
+    run("mount", "-t", "tmpfs", "-o", "mode=0755", "kest-bench-run", "/run")
     if opens_as_directory("/usr/lib/systemd") or opens_as_directory("/lib/systemd"):
         fail("could not hide /usr/lib/systemd")
     if os.path.exists("/etc/init.d/kest"):
