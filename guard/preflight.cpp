@@ -4,12 +4,11 @@
 #include <sys/statvfs.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
 #include <utility>
 
 #include "guard/trusted_route.h"
 #include "service/patch_service_unit.h"
+#include "updater/path_text.h"
 #include "updater/platform.h"
 #include "updater/systemd_present.h"
 
@@ -86,21 +85,6 @@ int preflight_new_entry(preflight_state& state, const std::string& destination,
     return trust_ok;
 }
 
-bool is_own_executable(const file_facts& facts) {
-    const platform::file_identity own = platform::own_executable();
-    return facts.device == own.device && facts.inode == own.inode;
-}
-
-struct text_freer {
-    void operator()(char* text) const { std::free(text); }
-};
-
-// The busy-file replacement puts its new file beside the file a link leads to.
-std::string resolved_directory(const std::string& path) {
-    const std::unique_ptr<char, text_freer> resolved(realpath(path.c_str(), nullptr));
-    return resolved ? parent_of(resolved.get()) : parent_of(path);
-}
-
 }  // namespace
 
 int preflight_directory(preflight_state& state, const std::string& destination, int looked_up,
@@ -111,14 +95,11 @@ int preflight_directory(preflight_state& state, const std::string& destination, 
     if (looked_up != ENOENT) {
         return trust_ok;
     }
+    // One block for its first entries; what goes below it lands on its parent's file system.
+    const int made = preflight_new_entry(state, destination, 1, why);
     const directory_place& parent = place_of(state, parent_of(destination));
-    if (parent.known && parent.cannot_add == 0) {
-        // One block for its first entries.
-        const int made = preflight_new_entry(state, destination, 1, why);
-        state.directories[destination] = {true, parent.device, 0};
-        return made;
-    }
-    return parent.known ? refuse(why, destination, parent.cannot_add) : trust_ok;
+    state.directories[destination] = {parent.known, parent.device, 0};
+    return made;
 }
 
 int preflight_file(preflight_state& state, const std::string& destination, int looked_up,
@@ -146,8 +127,11 @@ int preflight_file(preflight_state& state, const std::string& destination, int l
         return refuse(why, destination, unwritable);
     }
     file_system_need& need = need_on(state.space, facts.device, status, destination);
-    if (is_own_executable(facts)) {
-        const directory_place& beside = place_of(state, resolved_directory(destination));
+    if (platform::is_own_executable(facts.device, facts.inode)) {
+        // The replacement puts its new file beside the file a link leads to.
+        const std::string resolved = resolved_path(destination);
+        const directory_place& beside =
+            place_of(state, parent_of(resolved.empty() ? destination : resolved));
         if (beside.known && beside.cannot_add != 0) {
             return refuse(why, destination, beside.cannot_add);
         }

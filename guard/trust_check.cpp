@@ -8,6 +8,7 @@
 #include "guard/file_facts.h"
 #include "guard/preflight.h"
 #include "install/walk_tree.h"
+#include "updater/path_text.h"
 
 namespace kest {
 

@@ -45,14 +45,6 @@ bool read_link(const std::string& path, std::string& target) {
 
 }  // namespace
 
-std::string parent_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 bool others_can_change(const struct stat& status, uid_t self) {
     return (status.st_uid != 0 && status.st_uid != self) || (status.st_mode & S_IWOTH) != 0;
 }

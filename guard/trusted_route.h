@@ -17,9 +17,6 @@ inline constexpr int trust_refused = 1;
 // their path without symbolic links; "" stands for /.
 using sound_directories = std::unordered_set<std::string>;
 
-// The directory that holds `path`, by its text: "/" for "/name", "." for a bare name.
-std::string parent_of(const std::string& path);
-
 // True when `status` belongs to a user other than root and `self`, or lets others write.
 // Group-writable is allowed.
 bool others_can_change(const struct stat& status, uid_t self);

@@ -8,6 +8,7 @@
 
 #include "install/file_stream.h"
 #include "updater/constants.h"
+#include "updater/platform.h"
 #include "updater/unique_fd.h"
 #include "updater/written_file_systems.h"
 
@@ -45,7 +46,7 @@ copy_result open_destination(const std::string& destination, const staged_file& 
         }
         // Truncating the running updater would rewrite its pages under it where the file system
         // lets it (overlayfs does): busy, as a running executable is elsewhere.
-        if (is_own_executable(existing)) {
+        if (platform::is_own_executable(existing.st_dev, existing.st_ino)) {
             return {copy_destination_unopenable, ETXTBSY, false};
         }
     }

@@ -71,11 +71,6 @@ bool same_file(const struct stat& one, const struct stat& other) {
     return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-bool is_own_executable(const struct stat& status) {
-    const platform::file_identity own = platform::own_executable();
-    return status.st_dev == own.device && status.st_ino == own.inode;
-}
-
 copy_result transfer(const staged_file& source, int destination,
                      const struct stat& destination_status) {
     switch (copy_in_kernel(source.fd.get(), source.status, destination, destination_status)) {

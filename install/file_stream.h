@@ -23,8 +23,6 @@ copy_result open_staged_file(const std::string& source, staged_file& file);
 
 // True when both statuses are those of one file.
 bool same_file(const struct stat& one, const struct stat& other);
-// True when `status` is that of the executable this process runs from.
-bool is_own_executable(const struct stat& status);
 
 // Writes the rest of `source` into `destination`, whose status is `destination_status`, from its
 // offset, and leaves `destination` open. The kernel copies the bytes where it can

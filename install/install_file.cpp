@@ -10,13 +10,15 @@
 #include "install/replace_file.h"
 #include "updater/constants.h"
 #include "updater/log.h"
+#include "updater/platform.h"
 
 namespace kest {
 namespace {
 
 bool names_own_executable(const std::string& path) {
     struct stat status {};
-    return stat(path.c_str(), &status) == 0 && is_own_executable(status);
+    return stat(path.c_str(), &status) == 0 &&
+           platform::is_own_executable(status.st_dev, status.st_ino);
 }
 
 copy_result replace(const std::string& source, const std::string& destination) {

@@ -6,11 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
 
 #include "install/file_stream.h"
 #include "updater/constants.h"
+#include "updater/path_text.h"
 #include "updater/retry_on_eintr.h"
 #include "updater/unique_fd.h"
 #include "updater/written_file_systems.h"
@@ -19,10 +18,6 @@ namespace kest {
 namespace {
 
 constexpr unsigned names_to_try = 100;
-
-struct text_freer {
-    void operator()(char* text) const { std::free(text); }
-};
 
 // A hidden name that says whose new file it is and which program made it, within NAME_MAX.
 std::string new_file_name(const std::string& name, unsigned number) {
@@ -89,15 +84,13 @@ copy_result replace_file(const std::string& source, const std::string& destinati
     if (opened.code != copy_ok) {
         return opened;
     }
-    const std::unique_ptr<char, text_freer> resolved(realpath(destination.c_str(), nullptr));
-    if (!resolved) {
+    // The file a symbolic link leads to is replaced in its own directory: the link stays a link.
+    const std::string target = resolved_path(destination);
+    if (target.empty()) {
         return writing_failed(copy_destination_unopenable);
     }
-    // The file a symbolic link leads to is replaced in its own directory: the link stays a link.
-    const std::string target = resolved.get();
-    const std::size_t slash = target.rfind('/');
-    const std::string name = target.substr(slash + 1);
-    const std::string parent = slash == 0 ? "/" : target.substr(0, slash);
+    const std::string name = target.substr(target.rfind('/') + 1);
+    const std::string parent = parent_of(target);
     const unique_fd directory(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat old {};
     if (!directory.valid() ||

@@ -110,6 +110,11 @@ ssize_t copy_range(int in, int out, std::size_t length) {
 
 }  // namespace real
 
+bool is_own_executable(dev_t device, ino_t inode) {
+    const file_identity own = own_executable();
+    return device == own.device && inode == own.inode;
+}
+
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
 std::function<bool()> systemd_check = real::systemd_check;
 std::function<int(const char*)> shell = real::shell;

@@ -49,6 +49,9 @@ extern std::function<int(int fd)> flush_file_system;
 // end of `in`, or -1 with errno: ENOSYS where the kernel lacks the call.
 extern std::function<ssize_t(int in, int out, std::size_t length)> copy_range;
 
+// Whether the file `device`, `inode` is the executable this process runs from.
+bool is_own_executable(dev_t device, ino_t inode);
+
 // The real services, which the seams above hold unless a test replaces them.
 namespace real {
 void pause_for(std::chrono::milliseconds duration);
