@@ -29,11 +29,11 @@
 #include <fstream>
 #include <string>
 
+#include "base/constants.h"
+#include "base/log.h"
+#include "base/written_file_systems.h"
 #include "guard/trust_check.h"
 #include "install/copy_directory.h"
-#include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/written_file_systems.h"
 
 namespace {
 

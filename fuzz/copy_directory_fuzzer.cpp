@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "base/constants.h"
+#include "base/log.h"
+#include "base/platform.h"
 #include "fuzz/fuzz_check.h"
 #include "install/copy_directory.h"
-#include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/platform.h"
 
 namespace {
 

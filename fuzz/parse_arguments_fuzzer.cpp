@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "base/constants.h"
+#include "base/log.h"
+#include "base/platform.h"
 #include "fuzz/fuzz_check.h"
-#include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/platform.h"
+#include "updater/detach_from_caller.h"
 #include "updater/run_update.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <utility>
 
+#include "base/path_text.h"
+#include "base/platform.h"
+#include "base/systemd_present.h"
 #include "guard/trusted_route.h"
-#include "service/patch_service_unit.h"
-#include "updater/path_text.h"
-#include "updater/platform.h"
-#include "updater/systemd_present.h"
+#include "shared/unit_drop_in.h"
 
 namespace kest {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "guard/file_facts.h"
 #include "guard/refusal.h"
 #include "guard/space_needs.h"
+#include "shared/file_facts.h"
 
 namespace kest {
 

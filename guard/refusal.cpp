@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "updater/log.h"
+#include "base/log.h"
 
 namespace kest {
 

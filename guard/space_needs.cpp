@@ -1,6 +1,6 @@
 #include "guard/space_needs.h"
 
-#include "updater/mount_point.h"
+#include "base/mount_point.h"
 
 namespace kest {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <cerrno>
 
-#include "guard/file_facts.h"
+#include "base/path_text.h"
 #include "guard/preflight.h"
-#include "install/walk_tree.h"
-#include "updater/path_text.h"
+#include "shared/file_facts.h"
+#include "shared/walk_tree.h"
 
 namespace kest {
 

@@ -2,9 +2,9 @@
 // would install and where, and every destination can take what will be written to it.
 #pragma once
 
+#include "base/update_paths.h"
 #include "guard/refusal.h"
 #include "guard/trusted_route.h"
-#include "updater/update_paths.h"
 
 namespace kest {
 

@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/log.h"
 #include "guard/preflight.h"
 #include "guard/trust_check.h"
 #include "guard/update_lock.h"
-#include "updater/log.h"
 
 namespace kest {
 namespace {

@@ -2,8 +2,8 @@
 // stopped or written.
 #pragma once
 
-#include "updater/unique_fd.h"
-#include "updater/update_paths.h"
+#include "base/unique_fd.h"
+#include "base/update_paths.h"
 
 namespace kest {
 

@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
-#include "updater/platform.h"
-#include "updater/retry_on_eintr.h"
+#include "base/platform.h"
+#include "base/retry_on_eintr.h"
 
 namespace kest {
 namespace {

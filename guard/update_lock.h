@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "updater/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace kest {
 

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/platform.h"
+#include "base/constants.h"
+#include "base/log.h"
+#include "base/platform.h"
 
 namespace kest {
 

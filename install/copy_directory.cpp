@@ -4,12 +4,12 @@
 
 #include <cerrno>
 
+#include "base/constants.h"
+#include "base/log.h"
+#include "base/written_file_systems.h"
 #include "install/attempts.h"
 #include "install/install_file.h"
-#include "install/walk_tree.h"
-#include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/written_file_systems.h"
+#include "shared/walk_tree.h"
 
 namespace kest {
 namespace {

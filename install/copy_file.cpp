@@ -6,11 +6,11 @@
 
 #include <cerrno>
 
+#include "base/constants.h"
+#include "base/platform.h"
+#include "base/unique_fd.h"
+#include "base/written_file_systems.h"
 #include "install/file_stream.h"
-#include "updater/constants.h"
-#include "updater/platform.h"
-#include "updater/unique_fd.h"
-#include "updater/written_file_systems.h"
 
 namespace kest {
 namespace {

@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "base/constants.h"
+#include "base/platform.h"
+#include "base/retry_on_eintr.h"
 #include "install/kernel_copy.h"
-#include "updater/constants.h"
-#include "updater/platform.h"
-#include "updater/retry_on_eintr.h"
 
 namespace kest {
 namespace {

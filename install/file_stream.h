@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "base/unique_fd.h"
 #include "install/copy_result.h"
-#include "updater/unique_fd.h"
 
 namespace kest {
 

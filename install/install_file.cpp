@@ -4,13 +4,13 @@
 
 #include <cerrno>
 
+#include "base/constants.h"
+#include "base/log.h"
+#include "base/platform.h"
 #include "install/attempts.h"
 #include "install/copy_file.h"
 #include "install/file_stream.h"
 #include "install/replace_file.h"
-#include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/platform.h"
 
 namespace kest {
 namespace {

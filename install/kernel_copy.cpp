@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <map>
 
-#include "updater/platform.h"
-#include "updater/retry_on_eintr.h"
+#include "base/platform.h"
+#include "base/retry_on_eintr.h"
 
 namespace kest {
 namespace {

@@ -7,12 +7,12 @@
 
 #include <cerrno>
 
+#include "base/constants.h"
+#include "base/path_text.h"
+#include "base/retry_on_eintr.h"
+#include "base/unique_fd.h"
+#include "base/written_file_systems.h"
 #include "install/file_stream.h"
-#include "updater/constants.h"
-#include "updater/path_text.h"
-#include "updater/retry_on_eintr.h"
-#include "updater/unique_fd.h"
-#include "updater/written_file_systems.h"
 
 namespace kest {
 namespace {

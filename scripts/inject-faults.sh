@@ -55,17 +55,17 @@ fault mode_set_before_owner install/replace_file.cpp \
     $'    if (fchmod(file.get(), old.st_mode & 07777) != 0 ||\n        fchown(file.get(), old.st_uid, old.st_gid) != 0) {'
 fault fifo_destination_waited_for install/copy_file.cpp \
     'O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;' 'O_WRONLY | O_CREAT | O_CLOEXEC;'
-fault refused_pidfd_signal_not_sent_by_pid updater/platform.cpp \
+fault refused_pidfd_signal_not_sent_by_pid base/platform.cpp \
     'if (errno != ENOSYS && errno != EPERM) {' 'if (true) {'
 fault descriptors_left_without_proc updater/inherited_state.cpp 'fd < limit.rlim_cur;' 'fd < 3;'
-fault shell_keeps_sigint_ignored updater/run_shell.cpp \
+fault shell_keeps_sigint_ignored base/run_shell.cpp \
     $'        (void)sigaction(SIGINT, &interrupt, nullptr);\n        (void)sigaction(SIGQUIT, &quit, nullptr);\n        (void)sigprocmask' \
     $'        (void)sigprocmask'
 fault kernel_copy_failure_taken_for_a_refusal install/kernel_copy.cpp \
     '        if (!first) {' '        if (false) {'
 fault lock_released_before_restart updater/run_update.cpp \
     $'    restart_agent(start_command);\n' $'    lock.reset();\n    restart_agent(start_command);\n'
-fault walk_status_read_code_changed install/walk_tree.cpp \
+fault walk_status_read_code_changed shared/walk_tree.cpp \
     'end_walk(state, child_source, ENAMETOOLONG)' 'copy_stat_failed'
 fault hidden_new_file_reused install/replace_file.cpp \
     'O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC' 'O_WRONLY | O_CREAT | O_CLOEXEC'

@@ -9,10 +9,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/ensure-packages.sh cmake g++ make libgtest-dev libgmock-dev python3 \
-    systemd-container util-linux attr dpkg-dev file gzip \
+    systemd-container util-linux attr dpkg-dev file gzip busybox-static \
     clang clang-tidy cppcheck valgrind libclang-rt-14-dev
 
 jobs=$(nproc)
+
+# Folders are layers: no include may climb.
+scripts/check-layers.sh
 
 # Fails when CTest reports tests that did not run: as root every test's environment exists.
 run_ctest() {

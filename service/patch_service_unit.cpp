@@ -6,37 +6,19 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
+#include "base/log.h"
+#include "base/platform.h"
+#include "base/retry_on_eintr.h"
+#include "base/written_file_systems.h"
 #include "service/run_command.h"
-#include "updater/log.h"
-#include "updater/platform.h"
-#include "updater/retry_on_eintr.h"
-#include "updater/written_file_systems.h"
+#include "shared/unit_drop_in.h"
 
 namespace kest {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr const char* marker = "KillMode=process";
-constexpr const char* override_content = "[Service]\nKillMode=process\n";
-
-// The file's whole content, or the empty text when it cannot be read.
-std::string read_text_file(const std::string& path) {
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) {
-        return {};
-    }
-    try {
-        std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        return in.bad() ? std::string{} : text;
-    } catch (...) {
-        return {};
-    }
-}
 
 // Created with 0755 in the mkdir itself: with the creation mask cleared, a directory created
 // wider and narrowed afterwards would let anyone plant a drop-in in between.
@@ -103,18 +85,6 @@ void remove_if_present(const std::string& directory, const std::string& override
 }
 
 }  // namespace
-
-bool drop_in_needed(const std::string& unit_file) {
-    return read_text_file(unit_file).find(marker) == std::string::npos;
-}
-
-std::string drop_in_directory(const std::string& unit_file) {
-    return unit_file + ".d";
-}
-
-std::string drop_in_file(const std::string& unit_file) {
-    return drop_in_directory(unit_file) + "/override.conf";
-}
 
 void patch_service_unit(const std::string& unit_file) {
     const std::string directory = drop_in_directory(unit_file);

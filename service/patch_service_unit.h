@@ -12,11 +12,4 @@ namespace kest {
 // logging that only when it removed something. File-system failures are silent.
 void patch_service_unit(const std::string& unit_file);
 
-// Whether the unit file at `unit_file` lacks "KillMode=process" (or cannot be read), so that the
-// patch writes the drop-in.
-bool drop_in_needed(const std::string& unit_file);
-// Where the patch keeps its drop-in for `unit_file`: the directory, and the file in it.
-std::string drop_in_directory(const std::string& unit_file);
-std::string drop_in_file(const std::string& unit_file);
-
 }  // namespace kest

@@ -2,11 +2,11 @@
 
 #include <chrono>
 
+#include "base/constants.h"
+#include "base/log.h"
+#include "base/platform.h"
+#include "base/systemd_present.h"
 #include "service/run_command.h"
-#include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/platform.h"
-#include "updater/systemd_present.h"
 
 namespace kest {
 namespace {

@@ -1,7 +1,7 @@
 #include "service/run_command.h"
 
-#include "updater/log.h"
-#include "updater/platform.h"
+#include "base/log.h"
+#include "base/platform.h"
 
 namespace kest {
 

@@ -7,13 +7,13 @@
 #include <fstream>
 #include <string>
 
+#include "base/constants.h"
+#include "base/log.h"
+#include "base/platform.h"
+#include "base/systemd_present.h"
+#include "base/unique_fd.h"
 #include "service/patch_service_unit.h"
 #include "service/run_command.h"
-#include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/platform.h"
-#include "updater/systemd_present.h"
-#include "updater/unique_fd.h"
 
 namespace kest {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
+#include "base/log.h"
 #include "updater/inherited_state.h"
-#include "updater/log.h"
 #include "updater/standard_descriptors.h"
 
 namespace kest {
@@ -40,3 +40,9 @@ void detach_from_caller(const char* directory) {
 }
 
 }  // namespace kest
+
+namespace kest::platform {
+
+std::function<void(const char*)> detach = detach_from_caller;
+
+}  // namespace kest::platform

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "updater/directory_handle.h"
-#include "updater/system_calls.h"
+#include "base/directory_handle.h"
+#include "base/system_calls.h"
 
 namespace kest {
 namespace {

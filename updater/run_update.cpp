@@ -5,16 +5,17 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "base/constants.h"
+#include "base/log.h"
+#include "base/platform.h"
+#include "base/unique_fd.h"
+#include "base/written_file_systems.h"
 #include "guard/update_checks.h"
 #include "install/copy_directory.h"
 #include "service/restart_agent.h"
 #include "service/stop_agent.h"
-#include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/platform.h"
-#include "updater/unique_fd.h"
+#include "updater/detach_from_caller.h"
 #include "updater/version.h"
-#include "updater/written_file_systems.h"
 
 namespace kest {
 

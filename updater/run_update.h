@@ -1,7 +1,7 @@
 // The updater's entry: checks the arguments and runs the update sequence.
 #pragma once
 
-#include "updater/update_paths.h"
+#include "base/update_paths.h"
 
 namespace kest {
 

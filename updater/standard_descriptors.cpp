@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "updater/retry_on_eintr.h"
+#include "base/retry_on_eintr.h"
 
 namespace kest {
 namespace {

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include "base/mount_point.h"
 #include "support/test_support.h"
-#include "updater/mount_point.h"
 
 namespace kest {
 namespace {

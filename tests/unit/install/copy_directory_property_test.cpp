@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "base/constants.h"
 #include "install/copy_directory.h"
 #include "support/test_support.h"
 #include "support/tree_snapshot.h"
-#include "updater/constants.h"
 
 namespace kest {
 namespace {

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "base/constants.h"
 #include "support/test_support.h"
-#include "updater/constants.h"
 
 namespace kest {
 namespace {

@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/constants.h"
+#include "base/platform.h"
 #include "support/test_support.h"
 #include "support/tree_snapshot.h"
-#include "updater/constants.h"
-#include "updater/platform.h"
 
 namespace kest {
 namespace {

@@ -20,12 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "base/constants.h"
+#include "base/platform.h"
+#include "base/unique_fd.h"
 #include "support/test_support.h"
 #include "support/tree_snapshot.h"
-#include "updater/constants.h"
-#include "updater/platform.h"
+#include "updater/detach_from_caller.h"
 #include "updater/run_update.h"
-#include "updater/unique_fd.h"
 
 namespace kest {
 namespace {

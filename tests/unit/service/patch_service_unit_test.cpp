@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/platform.h"
 #include "support/test_support.h"
-#include "updater/platform.h"
 
 namespace kest {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/platform.h"
 #include "support/test_support.h"
-#include "updater/platform.h"
 
 namespace kest {
 namespace {

@@ -20,11 +20,12 @@
 #include <stdexcept>
 #include <utility>
 
-#include "updater/constants.h"
-#include "updater/log.h"
-#include "updater/platform.h"
-#include "updater/unique_fd.h"
-#include "updater/written_file_systems.h"
+#include "base/constants.h"
+#include "base/log.h"
+#include "base/platform.h"
+#include "base/unique_fd.h"
+#include "base/written_file_systems.h"
+#include "updater/detach_from_caller.h"
 
 namespace kest::testing {
 
@@ -144,7 +145,7 @@ void seam_test::TearDown() {
     platform::pause_for = platform::real::pause_for;
     platform::systemd_check = platform::real::systemd_check;
     platform::shell = platform::real::shell;
-    platform::detach = platform::real::detach;
+    platform::detach = detach_from_caller;
     platform::make_directory = platform::real::make_directory;
     platform::open_file = platform::real::open_file;
     platform::open_pidfd = platform::real::open_pidfd;

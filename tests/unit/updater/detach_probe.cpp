@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
+#include "base/platform.h"
 #include "updater/detach_from_caller.h"
-#include "updater/platform.h"
 
 namespace {
 

@@ -12,9 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/mount_point.h"
+#include "base/platform.h"
 #include "support/test_support.h"
-#include "updater/mount_point.h"
-#include "updater/platform.h"
+#include "updater/detach_from_caller.h"
 
 namespace kest {
 namespace {

@@ -1,4 +1,4 @@
-#include "updater/log.h"
+#include "base/log.h"
 
 #include <syslog.h>
 

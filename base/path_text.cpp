@@ -1,4 +1,4 @@
-#include "updater/path_text.h"
+#include "base/path_text.h"
 
 #include <cstdlib>
 #include <memory>

@@ -1,8 +1,8 @@
-#include "updater/systemd_present.h"
+#include "base/systemd_present.h"
 
 #include <dirent.h>
 
-#include "updater/platform.h"
+#include "base/platform.h"
 
 namespace kest {
 namespace {

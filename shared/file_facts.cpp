@@ -1,4 +1,4 @@
-#include "guard/file_facts.h"
+#include "shared/file_facts.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -9,8 +9,8 @@
 
 #include <cerrno>
 
-#include "updater/platform.h"
-#include "updater/unique_fd.h"
+#include "base/platform.h"
+#include "base/unique_fd.h"
 
 namespace kest {
 namespace {

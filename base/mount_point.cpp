@@ -1,4 +1,4 @@
-#include "updater/mount_point.h"
+#include "base/mount_point.h"
 
 #include <sys/sysmacros.h>
 

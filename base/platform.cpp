@@ -1,4 +1,4 @@
-#include "updater/platform.h"
+#include "base/platform.h"
 
 #include <fcntl.h>
 #include <linux/stat.h>
@@ -10,11 +10,10 @@
 
 #include <cerrno>
 
-#include "updater/detach_from_caller.h"
-#include "updater/retry_on_eintr.h"
-#include "updater/run_shell.h"
-#include "updater/system_calls.h"
-#include "updater/systemd_present.h"
+#include "base/retry_on_eintr.h"
+#include "base/run_shell.h"
+#include "base/system_calls.h"
+#include "base/systemd_present.h"
 
 namespace kest::platform {
 namespace real {
@@ -72,10 +71,6 @@ int send_signal(int pidfd, long pid, int signal) {
     return kill(static_cast<pid_t>(pid), signal);
 }
 
-void detach(const char* directory) {
-    detach_from_caller(directory);
-}
-
 file_identity own_executable() {
     // The link keeps naming the file this process was started from, even once that file has been
     // replaced at its path; reading it once is enough.
@@ -118,7 +113,6 @@ bool is_own_executable(dev_t device, ino_t inode) {
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
 std::function<bool()> systemd_check = real::systemd_check;
 std::function<int(const char*)> shell = real::shell;
-std::function<void(const char*)> detach = real::detach;
 std::function<int(const char*, mode_t)> make_directory = real::make_directory;
 std::function<int(const char*, int, mode_t)> open_file = real::open_file;
 std::function<int(long)> open_pidfd = real::open_pidfd;

@@ -24,8 +24,6 @@ extern std::function<void(std::chrono::milliseconds duration)> pause_for;
 extern std::function<bool()> systemd_check;
 // Runs a command line through the system shell and returns its raw wait status.
 extern std::function<int(const char* command)> shell;
-// Detaches the run from its caller; returns only in the process that goes on.
-extern std::function<void(const char* directory)> detach;
 // Creates one directory level as mkdir(2): `mode` less the creation mask (zero once detached) or
 // the parent's default ACL, set-group-ID added where the parent has it; 0 or -1 with errno.
 extern std::function<int(const char* path, mode_t mode)> make_directory;
@@ -57,7 +55,6 @@ namespace real {
 void pause_for(std::chrono::milliseconds duration);
 bool systemd_check();
 int shell(const char* command);
-void detach(const char* directory);
 int make_directory(const char* path, mode_t mode);
 int open_file(const char* path, int flags, mode_t mode);
 int open_pidfd(long pid);

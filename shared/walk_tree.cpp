@@ -1,14 +1,14 @@
-#include "install/walk_tree.h"
+#include "shared/walk_tree.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "updater/constants.h"
-#include "updater/directory_handle.h"
-#include "updater/platform.h"
-#include "updater/systemd_present.h"
+#include "base/constants.h"
+#include "base/directory_handle.h"
+#include "base/platform.h"
+#include "base/systemd_present.h"
 
 namespace kest {
 namespace {

@@ -1,4 +1,4 @@
-#include "updater/written_file_systems.h"
+#include "base/written_file_systems.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,10 +7,10 @@
 #include <cstring>
 #include <map>
 
-#include "updater/log.h"
-#include "updater/mount_point.h"
-#include "updater/platform.h"
-#include "updater/unique_fd.h"
+#include "base/log.h"
+#include "base/mount_point.h"
+#include "base/platform.h"
+#include "base/unique_fd.h"
 
 namespace kest {
 namespace {

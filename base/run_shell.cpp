@@ -1,10 +1,10 @@
-#include "updater/run_shell.h"
+#include "base/run_shell.h"
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "updater/retry_on_eintr.h"
+#include "base/retry_on_eintr.h"
 
 namespace kest {
 
