@@ -13,7 +13,6 @@
 #include "base/retry_on_eintr.h"
 #include "base/run_shell.h"
 #include "base/system_calls.h"
-#include "base/systemd_present.h"
 
 namespace kest::platform {
 namespace real {
@@ -26,14 +25,19 @@ void pause_for(std::chrono::milliseconds duration) {
     (void)retry_on_eintr([&] { return nanosleep(&left, &left); });
 }
 
-bool systemd_check() {
-    return systemd_installed("/usr/lib/systemd", "/lib/systemd");
+bool systemd_present() {
+    struct stat status {};
+    return lstat("/run/systemd/system", &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 int shell(const char* command) {
     // The commands are fixed texts and the caller's own start command, run through the shell
     // as given by design.
     return run_shell(command);
+}
+
+int status_of(const char* path, struct stat* status) {
+    return stat(path, status);
 }
 
 int make_directory(const char* path, mode_t mode) {
@@ -105,14 +109,10 @@ ssize_t copy_range(int in, int out, std::size_t length) {
 
 }  // namespace real
 
-bool is_own_executable(dev_t device, ino_t inode) {
-    const file_identity own = own_executable();
-    return device == own.device && inode == own.inode;
-}
-
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
-std::function<bool()> systemd_check = real::systemd_check;
+std::function<bool()> systemd_present = real::systemd_present;
 std::function<int(const char*)> shell = real::shell;
+std::function<int(const char*, struct stat*)> status_of = real::status_of;
 std::function<int(const char*, mode_t)> make_directory = real::make_directory;
 std::function<int(const char*, int, mode_t)> open_file = real::open_file;
 std::function<int(long)> open_pidfd = real::open_pidfd;

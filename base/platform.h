@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 
+struct stat;
 struct statx;
 
 namespace kest::platform {
@@ -20,10 +21,14 @@ struct file_identity {
 
 // Sleeps for the given time, resuming after interruptions.
 extern std::function<void(std::chrono::milliseconds duration)> pause_for;
-// Whether systemd is installed on this host.
-extern std::function<bool()> systemd_check;
+// Whether systemd runs this host: /run/systemd/system is a directory (systemd makes it at boot;
+// a host that merely has systemd installed, or was booted with another init, lacks it).
+extern std::function<bool()> systemd_present;
 // Runs a command line through the system shell and returns its raw wait status.
 extern std::function<int(const char* command)> shell;
+// stat(2) of `path`, symbolic links followed: how the walk of a staged tree reads each entry;
+// 0 or -1 with errno.
+extern std::function<int(const char* path, struct stat* status)> status_of;
 // Creates one directory level as mkdir(2): `mode` less the creation mask (zero once detached) or
 // the parent's default ACL, set-group-ID added where the parent has it; 0 or -1 with errno.
 extern std::function<int(const char* path, mode_t mode)> make_directory;
@@ -47,14 +52,12 @@ extern std::function<int(int fd)> flush_file_system;
 // end of `in`, or -1 with errno: ENOSYS where the kernel lacks the call.
 extern std::function<ssize_t(int in, int out, std::size_t length)> copy_range;
 
-// Whether the file `device`, `inode` is the executable this process runs from.
-bool is_own_executable(dev_t device, ino_t inode);
-
 // The real services, which the seams above hold unless a test replaces them.
 namespace real {
 void pause_for(std::chrono::milliseconds duration);
-bool systemd_check();
+bool systemd_present();
 int shell(const char* command);
+int status_of(const char* path, struct stat* status);
 int make_directory(const char* path, mode_t mode);
 int open_file(const char* path, int flags, mode_t mode);
 int open_pidfd(long pid);

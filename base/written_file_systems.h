@@ -8,15 +8,18 @@
 namespace kest {
 
 // Remembers that the run wrote `path`, on the file system `device`, so that flush_written
-// flushes that file system. Keeps one descriptor (close-on-exec, read-only) per file system.
+// flushes that file system. Keeps one descriptor (close-on-exec, read-only) per file system,
+// opened on the first path noted there; when it cannot be opened, that file system cannot be
+// flushed, and flush_written says so.
 void note_written(dev_t device, const std::string& path);
 
 // As note_written, for the file open as `fd`.
 void note_written_file(int fd, const std::string& path);
 
 // Flushes each file system noted since the last call (syncfs, once each) and forgets them.
-// A failure is logged at err, "Failed to flush %s: %s" with the mount point and the system's
-// error text; nothing else is reported.
+// A file system that fails to flush, or could not be opened to be flushed, is logged at err,
+// "Failed to flush %s: %s" with its mount point and the system's error text; nothing else is
+// reported.
 void flush_written();
 
 }  // namespace kest

@@ -29,10 +29,9 @@
 #include <fstream>
 #include <string>
 
-#include "base/constants.h"
 #include "base/log.h"
 #include "base/written_file_systems.h"
-#include "guard/trust_check.h"
+#include "guard/check_tree.h"
 #include "install/copy_directory.h"
 
 namespace {
@@ -62,10 +61,9 @@ void print_peak_memory() {
 }
 
 int check_only(const char* source, const char* destination) {
-    kest::refusal why;
-    const kest::update_paths paths{source, destination, kest::staged_unit_folder, source, "", ""};
-    const int checked = kest::check_update_tree(paths, why);
-    if (checked == kest::trust_ok) {
+    const kest::update_paths paths{source, destination, "", source, "", ""};
+    const kest::refusal why = kest::check_update_tree(paths, true);
+    if (!kest::refused(why)) {
         return 0;
     }
     const bool unreadable = why.reason == kest::refusal_reason::cannot_read;
@@ -114,7 +112,7 @@ int main(int argc, char* argv[]) {
         kest::log_open();
     }
     umask(0);
-    const int result = kest::copy_directory(argv[first], argv[first + 1], kest::staged_unit_folder);
+    const int result = kest::copy_directory(argv[first], argv[first + 1], "");
     if (flush) {
         const auto start = std::chrono::steady_clock::now();
         kest::flush_written();

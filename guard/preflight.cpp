@@ -7,21 +7,18 @@
 #include <utility>
 
 #include "base/path_text.h"
-#include "base/platform.h"
-#include "base/systemd_present.h"
-#include "guard/trusted_route.h"
+#include "base/file_identity.h"
 #include "shared/unit_drop_in.h"
 
 namespace kest {
 namespace {
 
-int refuse(refusal& why, const std::string& path, int error) {
-    why = {refusal_reason::cannot_write, path, error, 0, 0};
-    return trust_refused;
+refusal cannot_write(const std::string& path, int error) {
+    return {refusal_reason::cannot_write, path, error, 0, 0};
 }
 
-// Why the existing `path` takes no writes, or no new entries when it is a directory (where
-// append-only still lets entries be added): 0, EROFS or EPERM.
+// Why the existing file or directory `facts` takes no writes, or no new entries when it is a
+// directory (where append-only still lets entries be added): 0, EROFS or EPERM.
 int why_unwritable(const file_facts& facts, const struct statvfs& status) {
     if ((status.f_flag & ST_RDONLY) != 0) {
         return EROFS;
@@ -48,7 +45,7 @@ bool file_system_status(preflight_state& state, const std::string& path, const f
     return true;
 }
 
-// Looks up, once, the directory `path` that an entry will be made in.
+// Looks up, once, the directory `path` (without symbolic links) that an entry will be made in.
 const directory_place& place_of(preflight_state& state, const std::string& path) {
     const auto known = state.directories.find(path);
     if (known != state.directories.end()) {
@@ -56,97 +53,102 @@ const directory_place& place_of(preflight_state& state, const std::string& path)
     }
     directory_place place;
     file_facts facts;
-    const int looked_up = look_at(path, facts);
     struct statvfs status {};
-    if (looked_up == 0 && S_ISDIR(facts.mode) && file_system_status(state, path, facts, status)) {
+    if (look_at(path, facts) == 0 && S_ISDIR(facts.mode) &&
+        file_system_status(state, path, facts, status)) {
         need_on(state.space, facts.device, status, path);
         place = {true, facts.device, why_unwritable(facts, status)};
-    } else if (looked_up == ENOENT && path != "/" && path != ".") {
-        // Made by the installation, on the way down.
-        const directory_place& above = place_of(state, parent_of(path));
-        place = {above.known, above.device, above.cannot_add};
     }
     return state.directories.emplace(path, place).first->second;
 }
 
-// A new entry, `bytes` and one inode, in the directory that will hold `destination`.
-int preflight_new_entry(preflight_state& state, const std::string& destination,
-                        unsigned long long bytes, refusal& why) {
-    const directory_place& parent = place_of(state, parent_of(destination));
-    if (!parent.known) {
-        return trust_ok;
+// A new entry, `bytes` and one inode, in the folder that will hold `target`; refused as
+// `destination` when that folder takes no new entries.
+refusal add_entry(preflight_state& state, const std::string& destination,
+                  const std::string& target, unsigned long long bytes) {
+    const directory_place& folder = place_of(state, parent_of(target));
+    if (!folder.known) {
+        return {};
     }
-    if (parent.cannot_add != 0) {
-        return refuse(why, destination, parent.cannot_add);
+    if (folder.cannot_add != 0) {
+        return cannot_write(destination, folder.cannot_add);
     }
-    file_system_need& need = state.space.at(parent.device);
+    file_system_need& need = state.space.at(folder.device);
     need.bytes += in_blocks(need, bytes);
     need.inodes += 1;
-    return trust_ok;
+    return {};
+}
+
+// An existing regular file the copy rewrites in place, or replaces when it is this program.
+refusal rewrite_file(preflight_state& state, const std::string& destination,
+                     const landing& lands, unsigned long long size) {
+    const file_facts& facts = lands.existing;
+    struct statvfs status {};
+    if (!file_system_status(state, lands.target, facts, status)) {
+        return {};  // nothing to tell: the copy meets it itself
+    }
+    const int unwritable = why_unwritable(facts, status);
+    if (unwritable != 0) {
+        return cannot_write(destination, unwritable);
+    }
+    file_system_need& need = need_on(state.space, facts.device, status, lands.target);
+    if (is_own_executable(identity_of(facts))) {
+        // Replaced by a new file beside it.
+        return add_entry(state, destination, lands.target, size);
+    }
+    const unsigned long long rewritten = in_blocks(need, size);
+    need.bytes += rewritten > facts.allocated ? rewritten - facts.allocated : 0;
+    return {};
 }
 
 }  // namespace
 
-int preflight_directory(preflight_state& state, const std::string& destination, int looked_up,
-                        const file_facts& facts, refusal& why) {
-    if (looked_up == 0) {
-        return S_ISDIR(facts.mode) ? trust_ok : refuse(why, destination, ENOTDIR);
+refusal preflight_directory(preflight_state& state, const std::string& destination,
+                            const landing& lands) {
+    if (lands.error != 0) {
+        return cannot_write(destination, lands.error);
     }
-    if (looked_up != ENOENT) {
-        return trust_ok;
+    if (lands.looked_up == 0) {
+        return S_ISDIR(lands.existing.mode) ? refusal{} : cannot_write(destination, ENOTDIR);
+    }
+    if (lands.looked_up != ENOENT) {
+        return {};
     }
     // One block for its first entries; what goes below it lands on its parent's file system.
-    const int made = preflight_new_entry(state, destination, 1, why);
-    const directory_place& parent = place_of(state, parent_of(destination));
-    state.directories[destination] = {parent.known, parent.device, 0};
+    refusal made = add_entry(state, destination, lands.target, 1);
+    const directory_place& parent = place_of(state, parent_of(lands.target));
+    state.directories[lands.target] = {parent.known, parent.device, 0};
     return made;
 }
 
-int preflight_file(preflight_state& state, const std::string& destination, int looked_up,
-                   const file_facts& facts, const struct stat& staged, refusal& why) {
+refusal preflight_file(preflight_state& state, const std::string& destination,
+                       const landing& lands, const struct stat& staged) {
     const auto size = static_cast<unsigned long long>(staged.st_size);
-    if (looked_up == ENOENT) {
-        return preflight_new_entry(state, destination, size, why);
+    if (lands.error != 0) {
+        return cannot_write(destination, lands.error);
     }
-    if (looked_up != 0) {
-        return trust_ok;
+    if (lands.looked_up == ENOENT) {
+        return add_entry(state, destination, lands.target, size);
     }
-    if (S_ISDIR(facts.mode)) {
-        return refuse(why, destination, EISDIR);
+    if (lands.looked_up != 0) {
+        return {};
     }
-    if (!S_ISREG(facts.mode)) {
-        return refuse(why, destination, EINVAL);
+    const mode_t type = lands.existing.mode & S_IFMT;
+    if (type == S_IFDIR) {
+        return cannot_write(destination, EISDIR);
     }
-    struct statvfs status {};
-    if ((facts.device == staged.st_dev && facts.inode == staged.st_ino) ||
-        !file_system_status(state, destination, facts, status)) {
-        return trust_ok;  // the staged file itself, left as it is; or nothing to tell
+    if (type != S_IFREG) {
+        return cannot_write(destination, EINVAL);
     }
-    const int unwritable = why_unwritable(facts, status);
-    if (unwritable != 0) {
-        return refuse(why, destination, unwritable);
+    if (same_file(identity_of(lands.existing), identity_of(staged))) {
+        return {};  // the staged file itself, left as it is
     }
-    file_system_need& need = need_on(state.space, facts.device, status, destination);
-    if (platform::is_own_executable(facts.device, facts.inode)) {
-        // The replacement puts its new file beside the file a link leads to.
-        const std::string resolved = resolved_path(destination);
-        const directory_place& beside =
-            place_of(state, parent_of(resolved.empty() ? destination : resolved));
-        if (beside.known && beside.cannot_add != 0) {
-            return refuse(why, destination, beside.cannot_add);
-        }
-        need.bytes += in_blocks(need, size);
-        need.inodes += 1;
-        return trust_ok;
-    }
-    const unsigned long long rewritten = in_blocks(need, size);
-    need.bytes += rewritten > facts.allocated ? rewritten - facts.allocated : 0;
-    return trust_ok;
+    return rewrite_file(state, destination, lands, size);
 }
 
-int preflight_drop_in(const std::string& unit_file, refusal& why) {
-    if (!systemd_present() || !drop_in_needed(unit_file)) {
-        return trust_ok;
+refusal preflight_drop_in(const std::string& unit_file, bool systemd) {
+    if (!systemd || !drop_in_needed(unit_file)) {
+        return {};
     }
     // The file is rewritten in place when it exists, else made in its directory, which is made
     // in the unit directory when missing: the first of them that exists decides.
@@ -162,15 +164,15 @@ int preflight_drop_in(const std::string& unit_file, refusal& why) {
         }
         struct statvfs status {};
         if (looked_up != 0 || statvfs(existing.c_str(), &status) != 0) {
-            return trust_ok;
+            return {};
         }
         if (existing != file && !S_ISDIR(facts.mode)) {
-            return refuse(why, written, ENOTDIR);
+            return cannot_write(written, ENOTDIR);
         }
         const int unwritable = why_unwritable(facts, status);
-        return unwritable == 0 ? trust_ok : refuse(why, written, unwritable);
+        return unwritable == 0 ? refusal{} : cannot_write(written, unwritable);
     }
-    return trust_ok;
+    return {};
 }
 
 }  // namespace kest

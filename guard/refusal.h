@@ -22,6 +22,10 @@ struct refusal {
     unsigned long long available = 0;  // KiB or inodes
 };
 
+inline bool refused(const refusal& why) {
+    return why.reason != refusal_reason::none;
+}
+
 // Logs the refusal at err, one line beginning with "Refusing the update: ".
 void log_refusal(const refusal& why);
 

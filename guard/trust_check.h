@@ -1,29 +1,25 @@
-// Whether an update may be installed: only root and the updater's own user can change what it
-// would install and where, and every destination can take what will be written to it.
+// The trust check of each entry of the staged tree: only root and the updater's own user may
+// change what the update reads, and the way to each staged link's target.
 #pragma once
 
-#include "base/update_paths.h"
+#include <sys/types.h>
+
 #include "guard/refusal.h"
-#include "guard/trusted_route.h"
+#include "shared/landing.h"
+#include "shared/walk_tree.h"
 
 namespace kest {
 
-// Checks, before anything is stopped or copied, in one walk of the tree below
-// `paths.staging_root` (the installation's walk: links followed, the same entries skipped):
-// - that only root and the effective user can change the directories that lead to the staging
-//   root (see check_route; its own status is left to the caller), every directory and regular
-//   file the installation will reach, the directories leading to each staged link's target,
-//   and, for each file it would write and each directory it would create below
-//   `paths.destination`, the directories on the way there, links resolved as the installation
-//   follows them. Each directory is looked at once;
-// - that each destination can be written as the installation will meet it: a directory where a
-//   directory is staged, a regular file where a file is, not on a read-only file system, not
-//   immutable or append-only (see preflight.h);
-// - at the end, that each file system written to has the space and inodes the update needs.
-// - that the tree can be read whole: a path beyond the system's limit, a directory unreadable for
-//   want of resources or a listing that fails would stop the installation there.
-// Logs nothing. Returns trust_ok, or trust_refused with `why` saying what is refused, for the
-// first entry in walk order that fails (the space last).
-int check_update_tree(const update_paths& paths, refusal& why);
+// What the trust check keeps over one walk.
+struct trust_state {
+    uid_t self;
+    directory_rule rule;     // trust_rule of the run
+    known_directories known;  // shared by every lookup of the run
+};
+
+// A staged directory or regular file: refused (others_can_change, naming it) when a user other
+// than root and the updater's own could change it; a staged symbolic link is refused when the
+// way to its target is not safe (check_route). Returns no refusal otherwise.
+refusal check_staged_entry(trust_state& trust, const walk_entry& entry);
 
 }  // namespace kest

@@ -1,36 +1,30 @@
-// Who besides root and the updater's own user can change a file, and the directories that lead
-// to it.
+// The rule that only root and the updater's own user may change what an update reads or writes,
+// and the directories that lead to it.
 #pragma once
 
-#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
-#include <unordered_set>
+
+#include "guard/refusal.h"
+#include "shared/landing.h"
 
 namespace kest {
 
-inline constexpr int trust_ok = 0;
-inline constexpr int trust_refused = 1;
-
-// Directories already found to pass check_route's rule (or taken as safe) during one run, by
-// their path without symbolic links; "" stands for /.
-using sound_directories = std::unordered_set<std::string>;
-
-// True when `status` belongs to a user other than root and `self`, or lets others write.
-// Group-writable is allowed.
-bool others_can_change(const struct stat& status, uid_t self);
+// The rule for each directory on the way: only root and `self` can change it (see
+// others_can_change). Directories strictly above `checked_from` are taken as safe ("/" checks
+// them all).
+directory_rule trust_rule(const std::string& checked_from, uid_t self);
 
 // Checks every directory that the absolute `path` leads through, from / down to the directory
-// that holds the object it finally names, resolving symbolic links one by one: the directories
-// that hold each link on the way are checked too, so nobody else can swap a link or a directory
-// for one of their own. The object itself is not checked (its own status is the caller's
-// business). Directories strictly above `checked_from` are taken as safe ("/" checks them all).
-// A path that does not resolve has nothing left to check. Directories in `sound` are not looked
-// at again; those that pass are added to it.
-// Returns trust_ok, or trust_refused with `refused` naming the first directory others can
-// change.
-int check_route(const std::string& path, const std::string& checked_from, uid_t self,
-                sound_directories& sound, std::string& refused);
+// that holds the object it finally names, resolving symbolic links as a write would
+// (find_landing): the directories that hold each link on the way are checked too, so nobody
+// else can swap a link or a directory for one of their own. The object itself is not checked.
+// Returns no refusal, or others_can_change naming the first directory that fails `rule`.
+refusal check_route(const std::string& path, const directory_rule& rule, known_directories& known);
+
+// The refusal for a write that lands at `lands`: others_can_change when a directory on its way
+// fails the rule, else none.
+refusal check_landing_route(const landing& lands);
 
 }  // namespace kest

@@ -8,8 +8,9 @@
 
 #include "base/log.h"
 #include "guard/preflight.h"
-#include "guard/trust_check.h"
+#include "guard/check_tree.h"
 #include "guard/update_lock.h"
+#include "shared/ownership.h"
 
 namespace kest {
 namespace {
@@ -17,10 +18,8 @@ namespace {
 // The updater copies the staged tree over / as root, so nobody else may be able to change it.
 bool staging_root_is_safe() {
     struct stat status {};
-    if (stat(".", &status) != 0) {
-        return false;
-    }
-    return status.st_uid == geteuid() && (status.st_mode & S_IWOTH) == 0;
+    return stat(".", &status) == 0 &&
+           !others_can_change(status.st_uid, status.st_gid, status.st_mode, geteuid());
 }
 
 bool take_lock(const update_paths& paths, unique_fd& lock) {
@@ -36,13 +35,12 @@ bool take_lock(const update_paths& paths, unique_fd& lock) {
     return locked == 0;
 }
 
-bool may_install(const update_paths& paths) {
-    refusal why;
-    int checked = check_update_tree(paths, why);
-    if (checked == trust_ok) {
-        checked = preflight_drop_in(paths.unit_file, why);
+bool may_install(const update_paths& paths, bool systemd) {
+    refusal why = check_update_tree(paths, systemd);
+    if (!refused(why)) {
+        why = preflight_drop_in(paths.unit_file, systemd);
     }
-    if (checked != trust_ok) {
+    if (refused(why)) {
         log_refusal(why);
         return false;
     }
@@ -51,7 +49,7 @@ bool may_install(const update_paths& paths) {
 
 }  // namespace
 
-bool lock_and_check_update(const update_paths& paths, unique_fd& lock) {
+bool lock_and_check_update(const update_paths& paths, bool systemd, unique_fd& lock) {
     if (!staging_root_is_safe()) {
         log_err("Refusing the update directory %s: other users can change it",
                 paths.staging_root.c_str());
@@ -60,7 +58,7 @@ bool lock_and_check_update(const update_paths& paths, unique_fd& lock) {
     if (!take_lock(paths, lock)) {
         return false;
     }
-    if (!may_install(paths)) {
+    if (!may_install(paths, systemd)) {
         lock.reset();
         return false;
     }

@@ -9,14 +9,14 @@
 
 #include "base/platform.h"
 #include "base/retry_on_eintr.h"
+#include "shared/ownership.h"
 
 namespace kest {
 namespace {
 
 // Anyone else who can open the file can lock it too, and may hold it open already.
 bool only_ours(const struct stat& status) {
-    return S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
-           (status.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+    return S_ISREG(status.st_mode) && private_to(status.st_uid, status.st_mode, geteuid());
 }
 
 }  // namespace

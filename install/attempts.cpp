@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "base/constants.h"
 #include "base/log.h"
 #include "base/platform.h"
 

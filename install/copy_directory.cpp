@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "base/constants.h"
 #include "base/log.h"
 #include "base/written_file_systems.h"
 #include "install/attempts.h"
@@ -37,37 +36,44 @@ copy_result ensure_destination(const std::string& source, const std::string& des
 }  // namespace
 
 int copy_directory(const std::string& source, const std::string& destination,
-                   const std::string& unit_folder) {
+                   const std::string& skipped_folder) {
+    int failed = copy_ok;
+    const auto stop_on_failure = [&failed](int code) {
+        failed = code;
+        return code == copy_ok ? walk_step::go_on : walk_step::stop;
+    };
     const walk_hooks hooks{
         .entered =
             [](const std::string& directory) {
                 log_info("Copy to directory %s", directory.c_str());
             },
-        .skipped_unit_folder =
+        .skipped_folder =
             [](const std::string& folder) {
                 log_info("Systemd not installed. Skiping the %s folder", folder.c_str());
             },
         .directory = nullptr,
         .make_destination =
-            [](const std::string& staged, const std::string& target) {
-                return with_retries(staged, target,
-                                    [&] { return ensure_destination(staged, target); });
+            [&](const std::string& staged, const std::string& target) {
+                return stop_on_failure(with_retries(
+                    staged, target, [&] { return ensure_destination(staged, target); }));
             },
         .regular_file =
-            [](const walk_entry& file) {
-                return install_file(file.source, file.destination, file.status.st_mode);
+            [&](const walk_entry& file) {
+                return stop_on_failure(
+                    install_file(file.source, file.destination, file.status.st_mode));
             },
         .loop =
             [](const std::string& directory) {
                 log_err("Skipping directory loop %s", directory.c_str());
             },
-        // Logged the way a used-up attempt is.
-        .ended =
-            [](const std::string& staged, int code, int error) {
-                return report_failure(staged, "", {code, error, true});
+        // Logged the way a staged file that cannot be read is.
+        .unreadable =
+            [&](const std::string& staged, int error) {
+                failed = report_failure(staged, "", {copy_source_unopenable, error, true});
             },
     };
-    return walk_tree(source, destination, unit_folder, hooks);
+    walk_tree(source, destination, skipped_folder, hooks);
+    return failed;
 }
 
 }  // namespace kest

@@ -6,8 +6,7 @@
 
 #include <cerrno>
 
-#include "base/constants.h"
-#include "base/platform.h"
+#include "base/file_identity.h"
 #include "base/unique_fd.h"
 #include "base/written_file_systems.h"
 #include "install/file_stream.h"
@@ -41,12 +40,12 @@ copy_result open_destination(const std::string& destination, const staged_file& 
     if (!expect_missing) {
         // Reached through a staged link, say: truncating it would destroy the bytes about to be
         // read.
-        if (same_file(existing, in.status)) {
+        if (same_file(identity_of(existing), identity_of(in.status))) {
             return {};
         }
         // Truncating the running updater would rewrite its pages under it where the file system
         // lets it (overlayfs does): busy, as a running executable is elsewhere.
-        if (platform::is_own_executable(existing.st_dev, existing.st_ino)) {
+        if (is_own_executable(identity_of(existing))) {
             return {copy_destination_unopenable, ETXTBSY, false};
         }
     }

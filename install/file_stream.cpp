@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstddef>
 
-#include "base/constants.h"
 #include "base/platform.h"
 #include "base/retry_on_eintr.h"
 #include "install/kernel_copy.h"
@@ -65,10 +64,6 @@ copy_result open_staged_file(const std::string& source, staged_file& file) {
         return {copy_source_unopenable, S_ISDIR(file.status.st_mode) ? EISDIR : EINVAL, true};
     }
     return {};
-}
-
-bool same_file(const struct stat& one, const struct stat& other) {
-    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
 copy_result transfer(const staged_file& source, int destination,

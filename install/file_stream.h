@@ -21,9 +21,6 @@ struct staged_file {
 // a regular file (a FIFO is refused without waiting for a writer) or cannot be opened.
 copy_result open_staged_file(const std::string& source, staged_file& file);
 
-// True when both statuses are those of one file.
-bool same_file(const struct stat& one, const struct stat& other);
-
 // Writes the rest of `source` into `destination`, whose status is `destination_status`, from its
 // offset, and leaves `destination` open. The kernel copies the bytes where it can
 // (kernel_copy.h), otherwise they pass through one buffer of a fixed size: memory use does not

@@ -4,9 +4,8 @@
 
 #include <cerrno>
 
-#include "base/constants.h"
 #include "base/log.h"
-#include "base/platform.h"
+#include "base/file_identity.h"
 #include "install/attempts.h"
 #include "install/copy_file.h"
 #include "install/file_stream.h"
@@ -17,8 +16,7 @@ namespace {
 
 bool names_own_executable(const std::string& path) {
     struct stat status {};
-    return stat(path.c_str(), &status) == 0 &&
-           platform::is_own_executable(status.st_dev, status.st_ino);
+    return stat(path.c_str(), &status) == 0 && is_own_executable(identity_of(status));
 }
 
 copy_result replace(const std::string& source, const std::string& destination) {

@@ -7,11 +7,12 @@
 
 #include <cerrno>
 
-#include "base/constants.h"
+#include "base/file_identity.h"
 #include "base/path_text.h"
 #include "base/retry_on_eintr.h"
 #include "base/unique_fd.h"
 #include "base/written_file_systems.h"
+#include "shared/landing.h"
 #include "install/file_stream.h"
 
 namespace kest {
@@ -85,10 +86,13 @@ copy_result replace_file(const std::string& source, const std::string& destinati
         return opened;
     }
     // The file a symbolic link leads to is replaced in its own directory: the link stays a link.
-    const std::string target = resolved_path(destination);
-    if (target.empty()) {
-        return writing_failed(copy_destination_unopenable);
+    known_directories known;
+    const landing lands = find_landing(destination, write_kind::file, known);
+    if (lands.error != 0 || lands.looked_up != 0) {
+        return {copy_destination_unopenable, lands.error != 0 ? lands.error : lands.looked_up,
+                false};
     }
+    const std::string& target = lands.target;
     const std::string name = target.substr(target.rfind('/') + 1);
     const std::string parent = parent_of(target);
     const unique_fd directory(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -100,7 +104,7 @@ copy_result replace_file(const std::string& source, const std::string& destinati
     if (!S_ISREG(old.st_mode)) {
         return {copy_destination_unopenable, S_ISDIR(old.st_mode) ? EISDIR : EINVAL, false};
     }
-    if (same_file(old, in.status)) {
+    if (same_file(identity_of(old), identity_of(in.status))) {
         return {};
     }
 

@@ -5,7 +5,6 @@
 #include "base/constants.h"
 #include "base/log.h"
 #include "base/platform.h"
-#include "base/systemd_present.h"
 #include "service/run_command.h"
 
 namespace kest {
@@ -52,9 +51,9 @@ int attempt_without_systemd(const std::string& start_command) {
 
 }  // namespace
 
-void restart_agent(const std::string& start_command) {
+void restart_agent(const std::string& start_command, bool systemd) {
     for (int retry = 0;; ++retry) {
-        const int status = systemd_present() ? attempt_with_systemd(start_command)
+        const int status = systemd ? attempt_with_systemd(start_command)
                                              : attempt_without_systemd(start_command);
         if (status == 0) {
             return;

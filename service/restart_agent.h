@@ -5,10 +5,10 @@
 
 namespace kest {
 
-// With systemd: re-registers and restarts the agent's units, falling back to "service kest
-// start" and then to `start_command`; without systemd: "service kest start", then
-// `start_command`. The whole attempt is repeated up to 4 times, 1 s apart, with systemd's
-// presence asked afresh each time. The outcome shows only in the log.
-void restart_agent(const std::string& start_command);
+// When `systemd` runs the host: re-registers and restarts the agent's units, falling back to
+// "service kest start" and then to `start_command`; without: "service kest start", then
+// `start_command`. The whole attempt is repeated up to 4 times, 1 s apart. The outcome shows
+// only in the log.
+void restart_agent(const std::string& start_command, bool systemd);
 
 }  // namespace kest

@@ -10,7 +10,6 @@
 #include "base/constants.h"
 #include "base/log.h"
 #include "base/platform.h"
-#include "base/systemd_present.h"
 #include "base/unique_fd.h"
 #include "service/patch_service_unit.h"
 #include "service/run_command.h"
@@ -51,8 +50,8 @@ long max_process_id() {
     return pid_limit;
 }
 
-void stop_agent(long pid, const std::string& unit_file) {
-    if (systemd_present()) {
+void stop_agent(long pid, const std::string& unit_file, bool systemd) {
+    if (systemd) {
         patch_service_unit(unit_file);
         log_info("Stopping systemd service");
         run_command(std::string("systemctl stop ") + agent_unit_name);

@@ -21,7 +21,8 @@ void take_status(const struct stat& status, file_facts& facts) {
     facts.mode = status.st_mode;
     facts.device = status.st_dev;
     facts.inode = status.st_ino;
-    facts.size = static_cast<unsigned long long>(status.st_size);
+    facts.owner = status.st_uid;
+    facts.group = status.st_gid;
     facts.allocated = static_cast<unsigned long long>(status.st_blocks) * stat_block;
 }
 
@@ -60,7 +61,8 @@ int look_at(const std::string& path, file_facts& facts, last_link last) {
     facts.mode = status.stx_mode;
     facts.device = makedev(status.stx_dev_major, status.stx_dev_minor);
     facts.inode = status.stx_ino;
-    facts.size = status.stx_size;
+    facts.owner = status.stx_uid;
+    facts.group = status.stx_gid;
     facts.allocated = status.stx_blocks * stat_block;
 #ifdef STATX_MNT_ID
     facts.mount = (status.stx_mask & STATX_MNT_ID) != 0 ? status.stx_mnt_id : 0;

@@ -1,4 +1,4 @@
-// What the checks before detaching need to know of a destination on the host.
+// What the checks and the copy need to know of a file on the host.
 #pragma once
 
 #include <sys/types.h>
@@ -6,18 +6,25 @@
 #include <cstdint>
 #include <string>
 
+#include "base/platform.h"
+
 namespace kest {
 
 struct file_facts {
     mode_t mode = 0;
     dev_t device = 0;
     ino_t inode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
     std::uint64_t mount = 0;  // the mount's id, 0 when the kernel does not tell
-    unsigned long long size = 0;
     unsigned long long allocated = 0;  // bytes of storage the file holds now
     bool immutable = false;
     bool append_only = false;
 };
+
+inline platform::file_identity identity_of(const file_facts& facts) {
+    return {facts.device, facts.inode};
+}
 
 enum class last_link { follow, keep };
 

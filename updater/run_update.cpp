@@ -12,6 +12,7 @@
 #include "base/written_file_systems.h"
 #include "guard/update_checks.h"
 #include "install/copy_directory.h"
+#include "install/copy_result.h"
 #include "service/restart_agent.h"
 #include "service/stop_agent.h"
 #include "updater/detach_from_caller.h"
@@ -43,22 +44,25 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
         log_err("Failed to change the current update directory");
         return 1;
     }
+    // Asked once: the checks, the stop, the copy and the restart must agree on it.
+    const bool systemd = platform::systemd_present();
     // Held until the run ends, in the detached child too: one update at a time.
     unique_fd lock;
-    if (!lock_and_check_update(paths, lock)) {
+    if (!lock_and_check_update(paths, systemd, lock)) {
         return 1;
     }
 
     platform::detach(paths.staging_root.c_str());
-    stop_agent(pid, paths.unit_file);
-    const int installed = copy_directory(paths.staging_root, paths.destination, paths.unit_folder);
+    stop_agent(pid, paths.unit_file, systemd);
+    const int installed = copy_directory(paths.staging_root, paths.destination,
+                                         systemd ? "" : paths.unit_folder);
     if (installed != copy_ok) {
         log_err("Error while copying update %d", installed);
         flush_written();
         log_close();
         return 1;
     }
-    restart_agent(start_command);
+    restart_agent(start_command, systemd);
     // After the restart, so that the agent is not kept down while the disks catch up.
     flush_written();
     log_close();

@@ -5,6 +5,10 @@
 
 namespace kest {
 
+// Results of the entry point; they become exit statuses 254 and 253.
+inline constexpr int result_bad_argument_count = -2;
+inline constexpr int result_bad_pid = -3;
+
 // Parses a process id the way strtol does in base 10 (leading blanks and a sign accepted, an
 // empty text is 0, out-of-range values clamped). False when anything follows the number.
 bool parse_pid(const char* text, long& pid);

@@ -61,7 +61,7 @@ class installer_fault_test : public testing::seam_test {
         target_ = root_ / "target";
         ASSERT_EQ(mkdir(stage_.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(target_.c_str(), 0755), 0);
-        testing::systemd_installed_answer = false;
+        testing::systemd_answer = false;
     }
     void TearDown() override {
         if (mounted_) {
@@ -218,7 +218,7 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
          "not enough inodes on " + t + ": 4 needed, 3 available"},
         {"mode=0755",
          [&] {
-             testing::systemd_installed_answer = true;  // so the stop writes its drop-in
+             testing::systemd_answer = true;  // so the stop writes its drop-in
              ASSERT_EQ(mkdir((t + "/etc").c_str(), 0755), 0);
              ASSERT_EQ(mkdir((t + "/etc/systemd").c_str(), 0755), 0);
              ASSERT_EQ(mkdir((t + "/etc/systemd/system").c_str(), 0755), 0);
@@ -249,7 +249,7 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
             continue;
         }
         testing::journal.clear();
-        testing::systemd_installed_answer = false;
+        testing::systemd_answer = false;
         mount_small_tmpfs(stage_, "mode=0755");
         mount_small_tmpfs(t, check.target_options);
         check.prepare();
@@ -426,7 +426,7 @@ TEST_F(installer_fault_test, replacement_that_fills_the_disk_leaves_the_busy_fil
     });
 
     expect_failed_run(update(), "Cannot write " + target_ + "/kestd: No space left on device",
-                      stage_ + "/kestd", copy_transfer_failed);
+                      stage_ + "/kestd", -3);
     EXPECT_TRUE(contains(info("Replacing busy file " + target_ + "/kestd")));
     EXPECT_TRUE(testing::snapshot(target_) == before) << "nothing changed, nothing left beside";
 }
@@ -530,27 +530,30 @@ TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
         {[&] { write_file(s + "/kestd", std::string(std::size_t{256} * 1024, 'x'), 0755); },
          [&] { mount_small_tmpfs(t, "size=64k,mode=0755"); },
          "Cannot write " + t + "/kestd: No space left on device", s + "/kestd",
-         copy_transfer_failed,
+         -3,
          [] { EXPECT_EQ(testing::journal.back(), "flush") << "what was written is flushed"; }},
         {[&] {
              put(t + "/usr/kestd", "old agent");
              put(s + "/usr/kestd", "new agent");
          },
          [&] { make_read_only(t); }, "Cannot write " + t + "/usr/kestd: Read-only file system",
-         s + "/usr/kestd", copy_destination_unopenable,
+         s + "/usr/kestd", -2,
          [&] { EXPECT_EQ(read_file(t + "/usr/kestd"), "old agent"); }},
         {[&] { put(s + "/etc/kest.conf", "x"); }, [&] { make_read_only(t); },
-         "Cannot write " + t + "/etc: Read-only file system", s + "/etc", copy_mkdir_failed},
+         "Cannot write " + t + "/etc: Read-only file system", s + "/etc", -100},
         {[&] {
              put(s + "/usr/kestd", "new agent");
              ASSERT_EQ(mkdir((t + "/usr").c_str(), 0755), 0);
          },
          [&] { ASSERT_EQ(mkdir((t + "/usr/kestd").c_str(), 0755), 0); },
          "Cannot write " + t + "/usr/kestd: Is a directory", s + "/usr/kestd",
-         copy_destination_unopenable},
+         -2},
+        {[&] { put(s + "/usr/kestd", "new agent"); },
+         [&] { ASSERT_EQ(symlink("usr", (t + "/usr").c_str()), 0); },
+         "Cannot write " + t + "/usr: Too many levels of symbolic links", s + "/usr", -101},
         {[&] { put(s + "/usr/kestd", "new agent"); },
          [&] { write_file(t + "/usr", "a file where the tree has a directory"); },
-         "Cannot write " + t + "/usr: Not a directory", s + "/usr", copy_not_a_directory,
+         "Cannot write " + t + "/usr: Not a directory", s + "/usr", -102,
          [&] { EXPECT_EQ(read_file(t + "/usr"), "a file where the tree has a directory"); }},
         // As root, permission bits do not stop reads; /proc/self/mem is a regular file by its
         // status that opens but fails its first read with EIO. Bound in place rather than
@@ -562,7 +565,7 @@ TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
                        0);
          },
          [] {}, "Cannot read " + s + "/kestd: Input/output error", s + "/kestd",
-         copy_transfer_failed},
+         -3},
         // Fails the first attempt; a FIFO in the staged file's place must not hang the next.
         {[&] {
              write_file(s + "/kestd", "new agent", 0755);
@@ -574,10 +577,10 @@ TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
              };
          },
          [&] { ASSERT_EQ(mkdir((t + "/kestd").c_str(), 0755), 0); },
-         "Cannot read " + s + "/kestd: Invalid argument", s + "/kestd", copy_source_unopenable},
+         "Cannot read " + s + "/kestd: Invalid argument", s + "/kestd", -1},
         // Staged paths grow beyond the limit: the walk stops at once, with its own code.
         {[] {}, [&] { build_deep_tree(s, name, PATH_MAX / 200 + 2); },
-         "Cannot read " + too_long + ": File name too long", too_long, copy_source_unopenable,
+         "Cannot read " + too_long + ": File name too long", too_long, -1,
          [] {}, false},
     };
     for (const failure_case& test : cases) {
@@ -642,7 +645,7 @@ TEST_F(installer_fault_test, paths_beyond_the_system_limit_fail_the_run) {
         << "the whole path is named";
 }
 
-TEST_F(installer_fault_test, destination_paths_beyond_the_limit_fail_the_run) {
+TEST_F(installer_fault_test, destination_paths_beyond_the_limit_are_refused_before_the_stop) {
     // Staged paths within the limit, destination paths beyond it (a longer prefix).
     const std::string name(200, 'q');
     const int levels = static_cast<int>((PATH_MAX - stage_.size()) / 201) - 1;
@@ -656,14 +659,14 @@ TEST_F(installer_fault_test, destination_paths_beyond_the_limit_fail_the_run) {
     const char* argv[] = {"kest-update", "start", "0"};
     const int result = run_update(
         3, argv, {stage_, long_target, "-", root_.path(), root_ / "lock", root_ / "kest.service"});
-    // The first destination directory beyond the limit cannot even be looked at.
+    // The first destination directory beyond the limit cannot be made.
     EXPECT_EQ(result, 1);
-    const std::string code = std::to_string(copy_stat_failed);
-    ASSERT_GE(logged.size(), 2u);
-    EXPECT_EQ(logged.back(), err("Error while copying update " + code));
-    const std::string& failed = logged[logged.size() - 2].text;
-    EXPECT_EQ(failed.rfind("Failed to copy " + stage_ + "/" + name, 0), 0u) << failed;
-    EXPECT_EQ(failed.substr(failed.rfind(": ")), ": error " + code);
+    const std::string& refusal = logged.back().text;
+    EXPECT_EQ(refusal.rfind("Refusing the update: cannot write " + long_target + "/" + name, 0),
+              0u)
+        << refusal;
+    EXPECT_EQ(refusal.substr(refusal.rfind(": ")), ": File name too long");
+    EXPECT_TRUE(testing::commands.empty());
 }
 
 }  // namespace

@@ -53,7 +53,6 @@ class stop_agent_test : public testing::seam_test {
   protected:
     void SetUp() override {
         seam_test::SetUp();
-        testing::systemd_installed_answer = false;
         testing::signals_allowed = true;
     }
 };
@@ -65,7 +64,7 @@ TEST_F(stop_agent_test, agent_already_gone_returns_without_a_pause) {
     }
     wait_for(child);
 
-    stop_agent(child, no_unit);
+    stop_agent(child, no_unit, false);
     EXPECT_EQ(journal, (strings{"info Killing daemon", "pidfd " + std::to_string(child)}));
 }
 
@@ -79,7 +78,7 @@ TEST_F(stop_agent_test, agent_that_ends_while_probed_is_not_killed) {
         }
     };
 
-    stop_agent(agent, no_unit);
+    stop_agent(agent, no_unit, false);
     const std::string probe = "signal 0 " + std::to_string(agent) + " pidfd";
     EXPECT_EQ(journal, (strings{"info Killing daemon", "pidfd " + std::to_string(agent), probe,
                                 "pause 1000ms", probe, "pause 1000ms", probe}));
@@ -99,7 +98,7 @@ TEST_F(stop_agent_test, agent_that_never_ends_is_killed_after_ten_probes_and_not
         const pid_t agent = start_sleeper();
         const std::string pid = std::to_string(agent);
 
-        stop_agent(agent, no_unit);
+        stop_agent(agent, no_unit, false);
         ASSERT_EQ(journal,
                   refusal == 0
                       ? probed_then_killed({"info Killing daemon", "pidfd " + pid}, agent, " pidfd")
@@ -118,18 +117,17 @@ TEST_F(stop_agent_test, pid_that_names_no_single_process_gets_no_signal) {
     const long too_big = max_process_id() + 1;
     for (const long pid : {0L, -1L, LONG_MIN, too_big, LONG_MAX}) {
         journal.clear();
-        stop_agent(pid, no_unit);
+        stop_agent(pid, no_unit, false);
         EXPECT_EQ(journal, (strings{"info Killing daemon",
                                     "err Invalid agent process id " + std::to_string(pid)}));
     }
 }
 
 TEST_F(stop_agent_test, with_systemd_the_patch_comes_first_and_no_signal_is_sent) {
-    testing::systemd_installed_answer = true;
     testing::scratch_dir dir;
     const pid_t agent = start_sleeper();
 
-    stop_agent(agent, dir / "kest.service");
+    stop_agent(agent, dir / "kest.service", true);
     EXPECT_EQ(journal, (strings{"info Patch agent service file", "run systemctl daemon-reload",
                                 "info Stopping systemd service", "run systemctl stop kest"}));
     EXPECT_EQ(waitpid(agent, nullptr, WNOHANG), 0);

@@ -30,7 +30,7 @@ extern std::vector<std::string> commands;
 // What the fake shell answers for a command; 0 by default.
 extern std::function<int(const std::string&)> shell_status;
 // What the fake presence check answers.
-extern bool systemd_installed_answer;
+extern bool systemd_answer;
 // Called after a pause or a log line is recorded, for tests that act at that moment.
 extern std::function<void()> after_pause;
 extern std::function<void(const log_line&)> after_log;

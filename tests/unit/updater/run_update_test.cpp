@@ -45,7 +45,7 @@ class run_update_test : public testing::seam_test {
         mkdir(paths_.staging_root.c_str(), 0755);
         mkdir(paths_.destination.c_str(), 0755);
         // No agent unit file here, so the stop writes no drop-in: keep it off the machine's /etc.
-        testing::systemd_installed_answer = false;
+        testing::systemd_answer = false;
     }
     void TearDown() override {
         ASSERT_EQ(chdir(saved_cwd_), 0);
