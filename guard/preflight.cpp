@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "base/path_text.h"
 #include "base/file_identity.h"
+#include "base/path_text.h"
 #include "shared/unit_drop_in.h"
 
 namespace kest {
@@ -64,8 +64,8 @@ const directory_place& place_of(preflight_state& state, const std::string& path)
 
 // A new entry, `bytes` and one inode, in the folder that will hold `target`; refused as
 // `destination` when that folder takes no new entries.
-refusal add_entry(preflight_state& state, const std::string& destination,
-                  const std::string& target, unsigned long long bytes) {
+refusal add_entry(preflight_state& state, const std::string& destination, const std::string& target,
+                  unsigned long long bytes) {
     const directory_place& folder = place_of(state, parent_of(target));
     if (!folder.known) {
         return {};
@@ -80,8 +80,8 @@ refusal add_entry(preflight_state& state, const std::string& destination,
 }
 
 // An existing regular file the copy rewrites in place, or replaces when it is this program.
-refusal rewrite_file(preflight_state& state, const std::string& destination,
-                     const landing& lands, unsigned long long size) {
+refusal rewrite_file(preflight_state& state, const std::string& destination, const landing& lands,
+                     unsigned long long size) {
     const file_facts& facts = lands.existing;
     struct statvfs status {};
     if (!file_system_status(state, lands.target, facts, status)) {
@@ -121,8 +121,8 @@ refusal preflight_directory(preflight_state& state, const std::string& destinati
     return made;
 }
 
-refusal preflight_file(preflight_state& state, const std::string& destination,
-                       const landing& lands, const struct stat& staged) {
+refusal preflight_file(preflight_state& state, const std::string& destination, const landing& lands,
+                       const struct stat& staged) {
     const auto size = static_cast<unsigned long long>(staged.st_size);
     if (lands.error != 0) {
         return cannot_write(destination, lands.error);

@@ -43,8 +43,8 @@ refusal preflight_directory(preflight_state& state, const std::string& destinati
 // be written (not on a read-only file system, not immutable or append-only), or be creatable in
 // its folder. The updater's own executable is replaced rather than rewritten, so it needs a new
 // entry in its folder.
-refusal preflight_file(preflight_state& state, const std::string& destination,
-                       const landing& lands, const struct stat& staged);
+refusal preflight_file(preflight_state& state, const std::string& destination, const landing& lands,
+                       const struct stat& staged);
 
 // The agent's unit drop-in beside `unit_file`, when systemd runs the host and the unit lacks
 // the setting the drop-in adds: its file, or its directory, must be writable or creatable.

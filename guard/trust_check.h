@@ -13,7 +13,7 @@ namespace kest {
 // What the trust check keeps over one walk.
 struct trust_state {
     uid_t self;
-    directory_rule rule;     // trust_rule of the run
+    directory_rule rule;      // trust_rule of the run
     known_directories known;  // shared by every lookup of the run
 };
 

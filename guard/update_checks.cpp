@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "base/log.h"
-#include "guard/preflight.h"
 #include "guard/check_tree.h"
+#include "guard/preflight.h"
 #include "guard/update_lock.h"
 #include "shared/ownership.h"
 

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 
-#include "base/log.h"
 #include "base/file_identity.h"
+#include "base/log.h"
 #include "install/attempts.h"
 #include "install/copy_file.h"
 #include "install/file_stream.h"

@@ -22,7 +22,7 @@ enum class kernel_copy_result {
 kernel_copy_result copy_in_kernel(int source, const struct stat& source_status, int destination,
                                   const struct stat& destination_status);
 
-// Forgets what each file system's first file decided, as at start-up.
+// For tests: forgets what each file system's first file decided, as at start-up.
 void forget_kernel_copy_verdicts();
 
 }  // namespace kest

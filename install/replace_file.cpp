@@ -12,8 +12,8 @@
 #include "base/retry_on_eintr.h"
 #include "base/unique_fd.h"
 #include "base/written_file_systems.h"
-#include "shared/landing.h"
 #include "install/file_stream.h"
+#include "shared/landing.h"
 
 namespace kest {
 namespace {

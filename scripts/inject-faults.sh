@@ -38,17 +38,18 @@ fault restart_steps_swapped service/restart_agent.cpp \
 fault sigkill_dropped service/stop_agent.cpp \
     $'    (void)platform::send_signal(agent.get(), pid, SIGKILL);\n' ''
 fault others_writable_staging_root_accepted guard/update_checks.cpp \
-    '(status.st_mode & S_IWOTH) == 0' 'true'
+    '!others_can_change(status.st_uid, status.st_gid, status.st_mode, geteuid());' 'true;'
 fault caller_signal_state_kept updater/detach_from_caller.cpp $'    reset_signal_handling();\n' ''
 fault refused_pidfd_skips_the_kill service/stop_agent.cpp \
     'if (!agent.valid() && errno == ESRCH) {' 'if (!agent.valid()) {'
 fault shared_update_lock guard/update_lock.cpp 'LOCK_EX | LOCK_NB' 'LOCK_SH | LOCK_NB'
-fault others_writable_tree_trusted guard/trusted_route.cpp \
-    ' || (status.st_mode & S_IWOTH) != 0;' ';'
-fault destination_route_unchecked guard/trust_check.cpp \
-    'if (route(way) != trust_ok) {' 'if (false) {'
-fault lock_file_open_to_others_accepted guard/update_lock.cpp \
-    '(status.st_mode & (S_IRWXG | S_IRWXO)) == 0' 'true'
+fault others_writable_tree_trusted shared/ownership.h \
+    ' || (mode & S_IWOTH) != 0;' ';'
+fault destination_route_unchecked guard/check_tree.cpp \
+    $'    why = check_landing_route(lands);\n    return refused(why) ? why : preflight_file' \
+    $'    return refused(why) ? why : preflight_file'
+fault lock_file_open_to_others_accepted shared/ownership.h \
+    '(mode & (S_IRWXG | S_IRWXO)) == 0' 'true'
 fault busy_file_not_replaced install/install_file.cpp '    if (busy) {' '    if (false) {'
 fault mode_set_before_owner install/replace_file.cpp \
     $'    if (fchown(file.get(), old.st_uid, old.st_gid) != 0 ||\n        fchmod(file.get(), old.st_mode & 07777) != 0) {' \
@@ -65,10 +66,41 @@ fault kernel_copy_failure_taken_for_a_refusal install/kernel_copy.cpp \
     '        if (!first) {' '        if (false) {'
 fault lock_released_before_restart updater/run_update.cpp \
     $'    restart_agent(start_command);\n' $'    lock.reset();\n    restart_agent(start_command);\n'
-fault walk_status_read_code_changed shared/walk_tree.cpp \
-    'end_walk(state, child_source, ENAMETOOLONG)' 'copy_stat_failed'
+fault unreadable_walk_code_changed install/copy_directory.cpp \
+    '{copy_source_unopenable, error, true}' '{copy_stat_failed, error, true}'
 fault hidden_new_file_reused install/replace_file.cpp \
     'O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC' 'O_WRONLY | O_CREAT | O_CLOEXEC'
+
+fault append_only_directory_refused guard/preflight.cpp \
+    '(facts.append_only && !S_ISDIR(facts.mode))' 'facts.append_only'
+fault own_executable_folder_not_followed guard/preflight.cpp \
+    $'        // Replaced by a new file beside it.\n        return add_entry(state, destination, lands.target, size);' \
+    $'        // Replaced by a new file beside it.\n        return add_entry(state, destination, destination, size);'
+fault statx_refused_by_a_filter_not_replaced shared/file_facts.cpp \
+    'return errno == ENOSYS || errno == EPERM ?' 'return errno == ENOSYS ?'
+fault lock_file_of_any_type_accepted guard/update_lock.cpp \
+    'return S_ISREG(status.st_mode) && private_to(' 'return private_to('
+fault dot_dot_taken_for_dot shared/landing.cpp \
+    "state.current.resize(state.current.empty() ? 0 : state.current.rfind('/'));" ';'
+fault empty_file_turns_kernel_copy_off install/kernel_copy.cpp \
+    '!S_ISREG(source_status.st_mode) || source_status.st_size == 0 ||' '!S_ISREG(source_status.st_mode) ||'
+fault commands_start_with_sigchld_blocked base/run_shell.cpp \
+    $'        (void)sigprocmask(SIG_SETMASK, &mask, nullptr);\n        execl' $'        execl'
+fault only_the_first_file_system_flushed base/written_file_systems.cpp \
+    'if (known != noted().end() && known->second.file.valid()) {' 'if (!noted().empty()) {'
+fault flush_descriptors_inherited base/written_file_systems.cpp \
+    'O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);' 'O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);'
+fault close_range_closes_instead_of_marking base/system_calls.h \
+    'constexpr unsigned close_range_cloexec = 1U << 2;' 'constexpr unsigned close_range_cloexec = 1U << 1;'
+fault unreadable_staged_status_skipped shared/walk_tree.cpp \
+    'return error == ENOENT || error == ENOTDIR || error == ELOOP;' 'return true;'
+fault systemd_asked_again_for_the_restart updater/run_update.cpp \
+    'restart_agent(start_command, systemd);' 'restart_agent(start_command, platform::systemd_present());'
+fault directory_over_a_link_to_nothing_accepted shared/landing.cpp \
+    'state.kind == write_kind::directory && state.last_was_link' 'false'
+fault new_file_judged_beside_the_link guard/preflight.cpp \
+    $'    if (lands.looked_up == ENOENT) {\n        return add_entry(state, destination, lands.target, size);' \
+    $'    if (lands.looked_up == ENOENT) {\n        return add_entry(state, destination, destination, size);'
 
 # Replaces the one occurrence of TEXT in FILE by REPLACEMENT; fails when TEXT is not there once.
 replace_once() {

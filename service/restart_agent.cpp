@@ -53,8 +53,8 @@ int attempt_without_systemd(const std::string& start_command) {
 
 void restart_agent(const std::string& start_command, bool systemd) {
     for (int retry = 0;; ++retry) {
-        const int status = systemd ? attempt_with_systemd(start_command)
-                                             : attempt_without_systemd(start_command);
+        const int status =
+            systemd ? attempt_with_systemd(start_command) : attempt_without_systemd(start_command);
         if (status == 0) {
             return;
         }

@@ -16,7 +16,7 @@ struct file_facts {
     ino_t inode = 0;
     uid_t owner = 0;
     gid_t group = 0;
-    std::uint64_t mount = 0;  // the mount's id, 0 when the kernel does not tell
+    std::uint64_t mount = 0;           // the mount's id, 0 when the kernel does not tell
     unsigned long long allocated = 0;  // bytes of storage the file holds now
     bool immutable = false;
     bool append_only = false;

@@ -54,8 +54,8 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
 
     platform::detach(paths.staging_root.c_str());
     stop_agent(pid, paths.unit_file, systemd);
-    const int installed = copy_directory(paths.staging_root, paths.destination,
-                                         systemd ? "" : paths.unit_folder);
+    const int installed =
+        copy_directory(paths.staging_root, paths.destination, systemd ? "" : paths.unit_folder);
     if (installed != copy_ok) {
         log_err("Error while copying update %d", installed);
         flush_written();

@@ -211,14 +211,12 @@ TEST_F(copy_directory_test, entry_that_keeps_failing_is_given_up_after_ten_attem
              ASSERT_EQ(mkdir((t + "/a/b").c_str(), 0755), 0);
              write_file(t + "/a/b/c", "blocks the directory");
          },
-         stage_, t, -102, t + "/a/b/c: Not a directory",
-         stage_ + "/a/b/c: error -102"},
+         stage_, t, -102, t + "/a/b/c: Not a directory", stage_ + "/a/b/c: error -102"},
         {[&] {
              stage_file("kestd", "x");
              ASSERT_EQ(mkdir((t + "/kestd").c_str(), 0755), 0);  // cannot be opened for writing
          },
-         stage_, t, -2, t + "/kestd: Is a directory",
-         stage_ + "/kestd: error -2"},
+         stage_, t, -2, t + "/kestd: Is a directory", stage_ + "/kestd: error -2"},
         {[&] { stage_dir("sub"); }, stage_ + "/sub", root_ / "absent/sub", -100,
          root_ / "absent/sub: No such file or directory", stage_ + "/sub: error -100"},
     };
@@ -286,8 +284,8 @@ TEST_F(copy_directory_test, listing_that_fails_fails_the_walk) {
             prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
             return 2;
         }
-        const bool failed = install() == -1 &&
-                            logged.back() == err("Failed to copy " + stage_ + ": error -1");
+        const bool failed =
+            install() == -1 && logged.back() == err("Failed to copy " + stage_ + ": error -1");
         return failed ? 0 : 1;
     });
     ASSERT_TRUE(WIFEXITED(status)) << status;

@@ -99,6 +99,10 @@ TEST_F(copy_file_test, content_larger_than_the_buffer_arrives_whole_fresh_and_in
         ++calls;
         return platform::real::copy_range(in, out, length);
     };
+    // An empty file first: it copies nothing, which must not turn the kernel's copy off here.
+    write_file(dir_ / "empty", "");
+    EXPECT_EQ(copied(dir_ / "empty", dir_ / "empty.copy"), 0);
+    EXPECT_EQ(read_file(dir_ / "empty.copy"), "");
     const std::string content = large_content();
     write_file(dir_ / "big", content);
     EXPECT_EQ(copied(dir_ / "big", dir_ / "big.copy"), 0);

@@ -127,6 +127,24 @@ void put(const std::string& path, const std::string& content) {
     write_file(path, content);
 }
 
+// Makes the walk's status of `path` fail with `error`.
+void fail_status_of(const std::string& path, int error) {
+    platform::status_of = [path, error](const char* looked_at, struct stat* status) {
+        if (looked_at == path) {
+            errno = error;
+            return -1;
+        }
+        return platform::real::status_of(looked_at, status);
+    };
+}
+
+// Makes `path` a symbolic link to `target`, making the directories that lead to it.
+void link(const std::string& path, const std::string& target) {
+    put(path, "");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+}
+
 void set_attribute(const std::string& path, int attribute) {
     const unique_fd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     int flags = 0;
@@ -143,7 +161,7 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
         std::function<void()> prepare;  // the staged tree and the target
         std::string refusal;            // empty for an update that must go through
         bool needs_root = false;        // only root of the machine may set file attributes
-        bool without_statx = false;     // as on kernels before statx
+        int statx_refused = 0;          // ENOSYS as on kernels before statx, EPERM by a filter
     };
     const std::vector<refusal_case> cases{
         {"mode=0755",
@@ -190,7 +208,14 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
              set_attribute(t + "/kestd", FS_IMMUTABLE_FL);
              put(stage_ + "/kestd", "new");
          },
-         "cannot write " + t + "/kestd: Operation not permitted", true, true},
+         "cannot write " + t + "/kestd: Operation not permitted", true, ENOSYS},
+        {"mode=0755",
+         [&] {
+             put(t + "/kestd", "old");
+             put(stage_ + "/kestd", "new");
+             make_read_only(t);
+         },
+         "cannot write " + t + "/kestd: Read-only file system", false, EPERM},
         {"mode=0755",
          [&] {
              put(t + "/kestd.log", "old");
@@ -205,6 +230,50 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
              put(stage_ + "/usr/kestd", "new");
          },
          "cannot write " + t + "/usr/kestd: Operation not permitted", true},
+        // A staged entry whose status cannot be read, for another reason than its absence.
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/kestd", "new");
+             fail_status_of(stage_ + "/kestd", EIO);
+         },
+         "cannot read " + stage_ + "/kestd: Input/output error"},
+        // Where a link leads: into a read-only mount, a missing folder, nowhere for a directory.
+        {"mode=0755",
+         [&] {
+             put(t + "/ro/keep", "");
+             make_read_only(t + "/ro");
+             link(t + "/opt/conf", t + "/ro/conf");
+             put(stage_ + "/opt/conf", "new");
+         },
+         "cannot write " + t + "/opt/conf: Read-only file system"},
+        {"mode=0755",
+         [&] {
+             link(t + "/opt/conf", t + "/missing/conf");
+             put(stage_ + "/opt/conf", "new");
+         },
+         "cannot write " + t + "/opt/conf: No such file or directory"},
+        {"mode=0755",
+         [&] {
+             link(t + "/opt/lib", t + "/nowhere");
+             put(stage_ + "/opt/lib/kest.so", "new");
+         },
+         "cannot write " + t + "/opt/lib: File exists"},
+        // The updater's own executable, reached through a link, is replaced by a new file beside
+        // the one the link leads to: on a file system without a free inode.
+        {"mode=0755",
+         [&] {
+             ASSERT_EQ(mkdir((t + "/real").c_str(), 0755), 0);
+             mount_small_tmpfs(t + "/real", "nr_inodes=2,mode=0755");
+             put(t + "/real/kestd", "running");
+             struct stat running {};
+             ASSERT_EQ(stat((t + "/real/kestd").c_str(), &running), 0);
+             platform::own_executable = [running] {
+                 return platform::file_identity{running.st_dev, running.st_ino};
+             };
+             link(t + "/kestd", t + "/real/kestd");
+             put(stage_ + "/kestd", "new");
+         },
+         "not enough inodes on " + t + "/real: 1 needed, 0 available"},
         // 256 KiB in 4 KiB blocks and a twentieth: 269 KiB, rounded up.
         {"size=64k,mode=0755",
          [&] { put(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x')); },
@@ -225,8 +294,23 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
              make_read_only(t);
          },
          "cannot write " + t + "/etc/systemd/system/kest.service.d: Read-only file system"},
-        // Must pass: an in-place rewrite that takes no more blocks, on a nearly full file
-        // system; and an update that fits.
+        // Must pass: a new file in an append-only directory; a link to nothing yet in a sound
+        // folder, written through; an in-place rewrite that takes no more blocks, on a nearly
+        // full file system; and an update that fits.
+        {"mode=0755",
+         [&] {
+             ASSERT_EQ(mkdir((t + "/logs").c_str(), 0755), 0);
+             set_attribute(t + "/logs", FS_APPEND_FL);
+             put(stage_ + "/logs/kestd.log", "new");
+         },
+         "", true},
+        {"mode=0755",
+         [&] {
+             put(t + "/etc/keep", "");
+             link(t + "/opt/conf", t + "/etc/conf");
+             put(stage_ + "/opt/conf", "new");
+         },
+         ""},
         {"size=64k,mode=0755",
          [&] {
              put(t + "/kestd", std::string(kib_60.size(), 'o'));
@@ -250,14 +334,17 @@ TEST_F(installer_fault_test, what_cannot_be_installed_is_refused_before_anything
         }
         testing::journal.clear();
         testing::systemd_answer = false;
+        platform::own_executable = platform::real::own_executable;
+        platform::status_of = platform::real::status_of;
         mount_small_tmpfs(stage_, "mode=0755");
         mount_small_tmpfs(t, check.target_options);
         check.prepare();
         const testing::tree_snapshot before = testing::snapshot(t);
         platform::stat_extended = platform::real::stat_extended;
-        if (check.without_statx) {
-            platform::stat_extended = [](const char*, int, struct statx*) {
-                errno = ENOSYS;
+        if (check.statx_refused != 0) {
+            platform::stat_extended = [refused = check.statx_refused](const char*, int,
+                                                                      struct statx*) {
+                errno = refused;
                 return -1;
             };
         }
@@ -509,6 +596,25 @@ TEST_F(installer_fault_test, deep_tree_is_mirrored_whole) {
     EXPECT_EQ(read_file(bottom + "/bottom"), "deep");
 }
 
+TEST_F(installer_fault_test, each_file_system_written_is_flushed_once_out_of_commands_reach) {
+    for (const char* folder : {"/a", "/b"}) {
+        ASSERT_EQ(mkdir((target_ + folder).c_str(), 0755), 0);
+        mount_small_tmpfs(target_ + folder, "mode=0755");
+        put(stage_ + folder + "/kestd", "new");
+        put(stage_ + folder + "/kestd.conf", "new");
+    }
+    // The restart's command lists its descriptors while the run holds the written file systems.
+    const std::string listing = root_ / "descriptors";
+    platform::shell = [listing](const char*) {
+        return platform::real::shell(("ls -l /proc/$$/fd >" + listing).c_str());
+    };
+    EXPECT_EQ(update(), 0);
+    EXPECT_EQ(std::count(testing::journal.begin(), testing::journal.end(), "flush"), 2);
+    const std::string seen = read_file(listing);
+    EXPECT_NE(seen.find(" -> "), std::string::npos) << "the command listed its descriptors";
+    EXPECT_EQ(seen.find(" -> " + target_), std::string::npos) << seen;
+}
+
 TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
     struct failure_case {
         std::function<void()> prepare;  // the staged tree and the target
@@ -529,16 +635,14 @@ TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
     const std::vector<failure_case> cases{
         {[&] { write_file(s + "/kestd", std::string(std::size_t{256} * 1024, 'x'), 0755); },
          [&] { mount_small_tmpfs(t, "size=64k,mode=0755"); },
-         "Cannot write " + t + "/kestd: No space left on device", s + "/kestd",
-         -3,
+         "Cannot write " + t + "/kestd: No space left on device", s + "/kestd", -3,
          [] { EXPECT_EQ(testing::journal.back(), "flush") << "what was written is flushed"; }},
         {[&] {
              put(t + "/usr/kestd", "old agent");
              put(s + "/usr/kestd", "new agent");
          },
          [&] { make_read_only(t); }, "Cannot write " + t + "/usr/kestd: Read-only file system",
-         s + "/usr/kestd", -2,
-         [&] { EXPECT_EQ(read_file(t + "/usr/kestd"), "old agent"); }},
+         s + "/usr/kestd", -2, [&] { EXPECT_EQ(read_file(t + "/usr/kestd"), "old agent"); }},
         {[&] { put(s + "/etc/kest.conf", "x"); }, [&] { make_read_only(t); },
          "Cannot write " + t + "/etc: Read-only file system", s + "/etc", -100},
         {[&] {
@@ -546,8 +650,7 @@ TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
              ASSERT_EQ(mkdir((t + "/usr").c_str(), 0755), 0);
          },
          [&] { ASSERT_EQ(mkdir((t + "/usr/kestd").c_str(), 0755), 0); },
-         "Cannot write " + t + "/usr/kestd: Is a directory", s + "/usr/kestd",
-         -2},
+         "Cannot write " + t + "/usr/kestd: Is a directory", s + "/usr/kestd", -2},
         {[&] { put(s + "/usr/kestd", "new agent"); },
          [&] { ASSERT_EQ(symlink("usr", (t + "/usr").c_str()), 0); },
          "Cannot write " + t + "/usr: Too many levels of symbolic links", s + "/usr", -101},
@@ -564,8 +667,10 @@ TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
              ASSERT_EQ(mount("/proc/self/mem", (s + "/kestd").c_str(), nullptr, MS_BIND, nullptr),
                        0);
          },
-         [] {}, "Cannot read " + s + "/kestd: Input/output error", s + "/kestd",
-         -3},
+         [] {}, "Cannot read " + s + "/kestd: Input/output error", s + "/kestd", -3},
+        {[&] { write_file(s + "/kestd", "new agent", 0755); },
+         [&] { fail_status_of(s + "/kestd", EIO); },
+         "Cannot read " + s + "/kestd: Input/output error", s + "/kestd", -1, [] {}, false},
         // Fails the first attempt; a FIFO in the staged file's place must not hang the next.
         {[&] {
              write_file(s + "/kestd", "new agent", 0755);
@@ -580,8 +685,7 @@ TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
          "Cannot read " + s + "/kestd: Invalid argument", s + "/kestd", -1},
         // Staged paths grow beyond the limit: the walk stops at once, with its own code.
         {[] {}, [&] { build_deep_tree(s, name, PATH_MAX / 200 + 2); },
-         "Cannot read " + too_long + ": File name too long", too_long, -1,
-         [] {}, false},
+         "Cannot read " + too_long + ": File name too long", too_long, -1, [] {}, false},
     };
     for (const failure_case& test : cases) {
         SCOPED_TRACE(test.cause);
@@ -589,6 +693,7 @@ TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
         logged.clear();
         pauses.clear();
         testing::after_pause = nullptr;
+        platform::status_of = platform::real::status_of;
         mount_small_tmpfs(s, "mode=0755");
         mount_small_tmpfs(t, "mode=0755");
         test.prepare();
@@ -662,8 +767,7 @@ TEST_F(installer_fault_test, destination_paths_beyond_the_limit_are_refused_befo
     // The first destination directory beyond the limit cannot be made.
     EXPECT_EQ(result, 1);
     const std::string& refusal = logged.back().text;
-    EXPECT_EQ(refusal.rfind("Refusing the update: cannot write " + long_target + "/" + name, 0),
-              0u)
+    EXPECT_EQ(refusal.rfind("Refusing the update: cannot write " + long_target + "/" + name, 0), 0u)
         << refusal;
     EXPECT_EQ(refusal.substr(refusal.rfind(": ")), ": File name too long");
     EXPECT_TRUE(testing::commands.empty());

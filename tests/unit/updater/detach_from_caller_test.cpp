@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -53,6 +54,10 @@ TEST(detach_from_caller_test, caller_sees_zero_at_once_and_the_child_goes_on_cle
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_FALSE(exists(dir / "made")) << "the caller was released before any work was done";
+    // The detached run still holds the update lock it took before detaching.
+    const int lock = open((dir / "lock").c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_EQ(flock(lock, LOCK_EX | LOCK_NB) == 0 ? 0 : errno, EWOULDBLOCK);
+    close(lock);
 
     testing::write_file(dir / "go", "");
     ASSERT_TRUE(wait_for_file(dir / "report")) << "the detached child never reported";
@@ -71,6 +76,10 @@ TEST(detach_from_caller_test, caller_sees_zero_at_once_and_the_child_goes_on_cle
     EXPECT_NE(report.find("blocked\t0000000000000000\n"), std::string::npos) << report;
     EXPECT_NE(report.find("exit_3_status 768\n"), std::string::npos) << report;
     EXPECT_NE(report.find("shell_sees_fd9 256\n"), std::string::npos) << report;
+    // Nor does the lock, and commands start with no signal blocked.
+    EXPECT_NE(report.find("lock_kept 1\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("shell_sees_lock 256\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("command_mask_empty 0\n"), std::string::npos) << report;
 }
 
 // The sanitizers' runtime cannot run without /proc (it reads even its options there).

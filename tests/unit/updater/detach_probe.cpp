@@ -1,6 +1,7 @@
 // Test helper: detaches the way the updater does, then waits for DIR/go and reports what the
 // detached process looks like in DIR/report, with what a command run through the shell gets.
 // The caller of this program plays the agent; descriptor 9 is the one it may leave open.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <string>
 
 #include "base/platform.h"
+#include "base/unique_fd.h"
+#include "guard/update_lock.h"
 #include "updater/detach_from_caller.h"
 
 namespace {
@@ -38,6 +41,11 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const std::string dir = argv[1];
+    // Taken before detaching, as the updater does: the detached run must keep it.
+    kest::unique_fd lock;
+    if (kest::take_update_lock(dir + "/lock", lock) != 0) {
+        return 3;
+    }
     kest::detach_from_caller(dir.c_str());
 
     struct stat status {};
@@ -58,6 +66,15 @@ int main(int argc, char* argv[]) {
     // The shell itself is what the command runner starts: whatever it holds, its commands get.
     // Asked without /proc, which a caller's root may lack.
     report << "shell_sees_fd9 " << kest::platform::shell("(: <&9) 2>/dev/null || exit 1") << "\n";
+    report << "lock_kept " << (fcntl(lock.get(), F_GETFD) >= 0) << "\n";
+    const std::string lock_fd = std::to_string(lock.get());
+    report << "shell_sees_lock "
+           << kest::platform::shell(("(: <&" + lock_fd + ") 2>/dev/null || exit 1").c_str())
+           << "\n";
+    // exec: the shell hands its own mask on unchanged only to a command it replaces itself by.
+    report << "command_mask_empty "
+           << kest::platform::shell("exec grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status")
+           << "\n";
     report.close();
     return rename((dir + "/report.tmp").c_str(), (dir + "/report").c_str()) == 0 ? 0 : 1;
 }

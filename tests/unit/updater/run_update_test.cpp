@@ -166,6 +166,29 @@ TEST_F(run_update_test, successful_run_installs_then_restarts_then_flushes) {
                   "err Failed to flush " + mount + ": Input/output error"}));
 }
 
+TEST_F(run_update_test, systemd_is_asked_once_and_every_phase_takes_that_answer) {
+    const std::string& stage = paths_.staging_root;
+    for (const char* dir : {"/etc", "/etc/systemd", "/etc/systemd/system"}) {
+        ASSERT_EQ(mkdir((stage + dir).c_str(), 0755), 0);
+    }
+    write_file(stage + "/etc/systemd/system/kest.service", "[Unit]\n");
+    // The agent's unit sets the kill mode itself: the stop writes no drop-in.
+    write_file(paths_.unit_file, "[Service]\nKillMode=process\n");
+    const std::string unit = paths_.destination + "/etc/systemd/system/kest.service";
+    for (const bool first : {true, false}) {
+        commands.clear();
+        (void)remove(unit.c_str());
+        int asked = 0;
+        platform::systemd_present = [&asked, first] { return ++asked == 1 ? first : !first; };
+        EXPECT_EQ(run({"start", "-5"}), 0);
+        EXPECT_EQ(asked, 1);
+        ASSERT_FALSE(commands.empty());
+        EXPECT_EQ(commands.front(), first ? "systemctl stop kest" : "service kest start");
+        EXPECT_EQ(commands.back(), first ? "systemctl restart kest" : "service kest start");
+        EXPECT_EQ(testing::exists(unit), first);
+    }
+}
+
 TEST_F(run_update_test, failed_installation_ends_with_one_and_no_restart) {
     mkdir((paths_.staging_root + "/usr").c_str(), 0755);
     // Appears once the checks before detaching have passed.
@@ -186,12 +209,20 @@ TEST_F(run_update_test, tree_that_others_can_change_is_refused_before_anything_h
     const std::string linked = root_ / "linked";
     ASSERT_EQ(mkdir(linked.c_str(), 0755), 0);
     ASSERT_EQ(symlink(linked.c_str(), (paths_.destination + "/a").c_str()), 0);
+    // And one whose target climbs out of where it stands.
+    const std::string beside = root_ / "beside";
+    ASSERT_EQ(mkdir(beside.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((paths_.destination + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("sub/../../beside", (paths_.destination + "/up").c_str()), 0);
+    ASSERT_EQ(mkdir((stage + "/up").c_str(), 0755), 0);
+    write_file(stage + "/up/tool", "y", 0755);
     // Made open to others one at a time (sticky or not); group-writable stays accepted.
     for (const auto& [path, mode] :
          std::vector<std::pair<std::string, mode_t>>{{stage + "/a/b/c", 0777},
                                                      {stage + "/a/b/c/tool", 0777},
                                                      {paths_.destination, 0777},
-                                                     {linked, 01777}}) {
+                                                     {linked, 01777},
+                                                     {beside, 0777}}) {
         journal.clear();
         ASSERT_EQ(chmod(path.c_str(), mode), 0);
         EXPECT_EQ(run({"start", "1"}), 1);
@@ -205,6 +236,7 @@ TEST_F(run_update_test, tree_that_others_can_change_is_refused_before_anything_h
 
     EXPECT_EQ(run({"start", "-5"}), 0) << "group-writable is allowed";
     EXPECT_EQ(read_file(linked + "/b/c/tool"), "x");
+    EXPECT_EQ(read_file(beside + "/tool"), "y");
 }
 
 TEST_F(run_update_test, what_another_user_owns_is_refused) {
@@ -284,6 +316,8 @@ TEST_F(run_update_test, lock_file_that_is_not_this_runs_alone_is_refused_and_lef
         {[&] { ASSERT_EQ(symlink((root_ / "elsewhere").c_str(), lock.c_str()), 0); },
          locked_out + "Too many levels of symbolic links"},
         {[&] { ASSERT_EQ(mkdir(lock.c_str(), 0700), 0); }, locked_out + "Is a directory"},
+        {[&] { ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0); },
+         "err Refusing the update: other users can change " + lock},
     };
     for (const auto& [prepare, refusal] : cases) {
         journal.clear();
