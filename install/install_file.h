@@ -13,7 +13,9 @@ namespace kest {
 // attempts. A destination that a running program keeps from being rewritten is replaced instead
 // (replace_file), after logging "Replacing busy file %s" at info: at once when it is the
 // executable this process runs from, else when the last attempt has also found it busy.
-// Logs a failure once, at err: "Failed to copy %s: error %d" with `source`.
+// Logs a failure at err, once the attempts are used up: first why, when the system gave a
+// reason ("Cannot read %s: %s" with `source` or "Cannot write %s: %s" with `destination`), then
+// "Failed to copy %s: error %d" with `source` and the code.
 // Returns 0, or the code of the last copy or of the replacement (-1, -2, -3).
 int install_file(const std::string& source, const std::string& destination, mode_t create_mode);
 

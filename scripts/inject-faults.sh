@@ -20,8 +20,8 @@ names=() files=() texts=() replacements=()
 fault() { names+=("$1") files+=("$2") texts+=("$3") replacements+=("$4"); }
 
 fault detach_after_stop updater/run_update.cpp \
-    $'    platform::detach(paths.staging_root.c_str());\n    stop_agent(pid, paths.unit_file);\n' \
-    $'    stop_agent(pid, paths.unit_file);\n    platform::detach(paths.staging_root.c_str());\n'
+    $'    platform::detach(paths.staging_root.c_str());\n    stop_agent(pid, paths.unit_file, systemd);\n' \
+    $'    stop_agent(pid, paths.unit_file, systemd);\n    platform::detach(paths.staging_root.c_str());\n'
 fault closed_descriptors_left_unfilled updater/standard_descriptors.cpp \
     $'void fill_standard_descriptors() {\n' $'void fill_standard_descriptors() {\n    return;\n'
 fault endless_probes service/stop_agent.cpp \
@@ -65,7 +65,7 @@ fault shell_keeps_sigint_ignored base/run_shell.cpp \
 fault kernel_copy_failure_taken_for_a_refusal install/kernel_copy.cpp \
     '        if (!first) {' '        if (false) {'
 fault lock_released_before_restart updater/run_update.cpp \
-    $'    restart_agent(start_command);\n' $'    lock.reset();\n    restart_agent(start_command);\n'
+    $'    restart_agent(start_command, systemd);\n' $'    lock.reset();\n    restart_agent(start_command, systemd);\n'
 fault unreadable_walk_code_changed install/copy_directory.cpp \
     '{copy_source_unopenable, error, true}' '{copy_stat_failed, error, true}'
 fault hidden_new_file_reused install/replace_file.cpp \

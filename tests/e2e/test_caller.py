@@ -118,6 +118,20 @@ class CallerTest(BareCase):
         agent.wait_for_release(self.host, "2")
         self.assertNotIn(err("Another update is running"), self.host.updater_lines(self.since))
 
+    def test_destination_link_into_a_read_only_mount_is_refused_before_the_stop(self):
+        # The file a destination link leads to does not exist yet; its folder is read-only.
+        self.host.run(["mkdir", "-p", "/srv/ro", "/opt/kest-dl"])
+        self.host.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "none", "/srv/ro"])
+        self.host.run(["mount", "-o", "remount,ro", "/srv/ro"])
+        self.host.run(["ln", "-s", "/srv/ro/conf", "/opt/kest-dl/conf"])
+        agent.write_file(self.host, agent.STAGING_ROOT + "/opt/kest-dl/conf", "level=2\n", 0o644)
+        status, lines = self.call(agent.START_COMMAND, str(self.old_pid))
+        self.assertEqual(status, 1)
+        expect.assert_lines(self, lines, [info(expect.STARTED), err(
+            "Refusing the update: cannot write /opt/kest-dl/conf: Read-only file system")],
+                            "log of a destination link into a read-only mount")
+        self.assert_agent_untouched()
+
     def test_full_file_system_is_refused_before_the_stop(self):
         self.host.run(["mkdir", "-p", agent.HELPER_DIR])
         self.host.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "none",

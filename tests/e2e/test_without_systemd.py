@@ -2,11 +2,13 @@
 end, kills it when it does not, skips the staged unit files and restarts the
 agent through the init script or, failing that, its start command."""
 
+import os
 import time
 import unittest
 
 from harness import agent, expect
 from harness.expect import err, info
+from harness.bare_host import InstalledSystemdHost
 from harness.clock import now_usec
 from harness.wait import wait_for
 from bare_case import BareCase
@@ -68,6 +70,24 @@ class StopWithoutSystemdTest(BareCase):
         expect.split_walk(self, lines)
         wait_for(lambda: (agent.running_agent(self.host) or ("", self.old_pid))[1] != self.old_pid,
                  30, "the agent restarted by the third update")
+
+
+class SystemdInstalledNotRunningTest(BareCase):
+    host_kind = InstalledSystemdHost
+
+    def test_agent_is_killed_and_restarted_without_systemctl(self):
+        self.assertTrue(os.path.isdir(self.host.path("/usr/lib/systemd")))
+        answer = self.host.run(["systemctl", "is-system-running"], check=False)
+        self.assertNotEqual(answer.returncode, 0, "systemd must not run this host")
+        package = agent.release_package(self.builds, "2")
+        lines = self.update(package, "USR1")
+        # The road without systemd: killed after the probes, no drop-in, the unit files
+        # skipped, "service kest start" once, and no systemctl command (it would have failed).
+        self.check_update(lines, package)
+        self.assertEqual([r["pid"] for r in self.killed_processes()], [self.old_pid])
+        self.assertFalse([line for line in lines if "systemctl" in line.message], lines)
+        starts = [e for e in agent.event_texts(self.host) if e.startswith("start agent 2")]
+        self.assertEqual(len(starts), 1, starts)
 
 
 class RestartWithoutSystemdTest(BareCase):

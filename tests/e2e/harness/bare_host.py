@@ -1,6 +1,8 @@
 """A host without systemd: fresh mount and pid namespaces over an overlay of
-/ in which /usr/lib/systemd (and so /lib/systemd) cannot be opened, with the
-suite's own PID 1 (bare_init.py), which reaps, and its own /dev/log listener.
+/ with a fresh /run (so no /run/systemd/system) in which /usr/lib/systemd (and
+so /lib/systemd) cannot be opened either, unless the host keeps systemd
+installed; with the suite's own PID 1 (bare_init.py), which reaps, and its own
+/dev/log listener.
 
 All mounts live in the private mount namespace and vanish with it; the
 namespace ends when unshare ends, and unshare ends with the suite's process
@@ -33,6 +35,8 @@ class BareHost(Environment):
     # The lower layer of the host's root, and its command that logs a line to /dev/log.
     lower = "/"
     logger = ["logger", "-u", "/dev/log"]
+    # Whether systemd's files (/usr/lib/systemd, systemctl) stay visible; it never runs here.
+    systemd_installed = False
 
     def __init__(self):
         self.workdir = None
@@ -50,7 +54,8 @@ class BareHost(Environment):
         self.prepare_lower()
         upper = os.path.join(self.workdir, "upper")
         os.makedirs(f"{upper}/usr/lib")
-        os.mknod(f"{upper}/usr/lib/systemd", 0o600 | 0o020000, os.makedev(0, 0))  # whiteout
+        if not self.systemd_installed:
+            os.mknod(f"{upper}/usr/lib/systemd", 0o600 | 0o020000, os.makedev(0, 0))  # whiteout
         for inside, (content, mode) in upper_files.items():
             host = os.path.join(upper, inside.lstrip("/"))
             os.makedirs(os.path.dirname(host), exist_ok=True)
@@ -140,3 +145,11 @@ class BareHost(Environment):
     def reaped(self):
         """Processes reaped by PID 1: dicts with pid, name and exit or signal."""
         return self._records("reaped.jsonl")
+
+
+class InstalledSystemdHost(BareHost):
+    """A host with systemd installed but not running it, as a Debian container or a host booted
+    with another init: /usr/lib/systemd and systemctl are there, /run/systemd/system is not (the
+    host's /run is a fresh tmpfs), and systemctl answers that the system was not booted with
+    systemd."""
+    systemd_installed = True
