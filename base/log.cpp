@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/log_text.h"
+
 namespace kest {
 namespace {
 
@@ -16,11 +18,9 @@ constexpr char log_ident[] = "kest-update";
 
 log_sink current_sink;
 
+// Formats the line, then escapes it: a name may hold a newline that would start a line of its
+// own, posing as another program's, or bytes a log reader cannot show.
 void log_v(int priority, const char* format, va_list args) {
-    if (!current_sink) {
-        vsyslog(priority, format, args);
-        return;
-    }
     va_list measure;
     va_copy(measure, args);
     const int length = std::vsnprintf(nullptr, 0, format, measure);
@@ -32,7 +32,12 @@ void log_v(int priority, const char* format, va_list args) {
     if (std::vsnprintf(text.data(), text.size(), format, args) != length) {
         return;
     }
-    current_sink(priority, std::string(text.data(), static_cast<size_t>(length)));
+    const std::string line = escaped_for_log(std::string(text.data(), static_cast<size_t>(length)));
+    if (current_sink) {
+        current_sink(priority, line);
+    } else {
+        syslog(priority, "%s", line.c_str());
+    }
 }
 
 }  // namespace

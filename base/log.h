@@ -11,7 +11,8 @@ void log_open();
 // Closes the system log.
 void log_close();
 
-// Log one printf-style line at info or err priority.
+// Log one printf-style line at info or err priority. The line is escaped as a whole
+// (escaped_for_log): whatever a path or command in it holds, it stays one line of valid UTF-8.
 void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -78,6 +78,10 @@ refusal check_update_tree(const update_paths& paths, bool systemd) {
             [&](const std::string& source, int error) {
                 why = {refusal_reason::cannot_read, source, error, 0, 0};
             },
+        .too_large =
+            [&](const std::string& source) {
+                why = {refusal_reason::too_large, source, 0, 0, 0};
+            },
     };
     if (!walk_tree(paths.staging_root, paths.destination, systemd ? "" : paths.unit_folder,
                    hooks)) {

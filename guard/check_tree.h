@@ -19,7 +19,8 @@ namespace kest {
 // - at the end, that each file system written to has the space and inodes the update needs;
 // - that the tree can be read whole: an entry whose status cannot be read (but for a vanished
 //   entry, a dangling link or a link loop), a path beyond the system's limit, a directory
-//   unreadable for want of resources or a listing that fails would stop the copy there.
+//   unreadable for want of resources or a listing that fails would stop the copy there;
+// - that the walk stays within its bounds (see walk_tree), however the staged links branch.
 // Logs nothing. Returns no refusal, or the first in walk order (the space last).
 refusal check_update_tree(const update_paths& paths, bool systemd);
 

@@ -17,6 +17,8 @@ void log_refusal(const refusal& why) {
     } else if (why.reason == refusal_reason::not_enough_space) {
         log_err("Refusing the update: not enough space on %s: %llu KiB needed, %llu KiB available",
                 path, why.needed, why.available);
+    } else if (why.reason == refusal_reason::too_large) {
+        log_err("Refusing the update: the staged tree is too large: %s", path);
     } else if (why.reason == refusal_reason::not_enough_inodes) {
         log_err("Refusing the update: not enough inodes on %s: %llu needed, %llu available", path,
                 why.needed, why.available);

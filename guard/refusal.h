@@ -12,6 +12,7 @@ enum class refusal_reason {
     cannot_read,        // the staged `path` cannot be read, for the reason `error`
     not_enough_space,   // the file system mounted at `path` lacks room: `needed`, `available`
     not_enough_inodes,  // ... lacks inodes
+    too_large,          // the walk of the staged tree went beyond its bounds at `path`
 };
 
 struct refusal {

@@ -38,6 +38,7 @@ copy_result ensure_destination(const std::string& source, const std::string& des
 int copy_directory(const std::string& source, const std::string& destination,
                    const std::string& skipped_folder) {
     int failed = copy_ok;
+    install_state files;
     const auto stop_on_failure = [&failed](int code) {
         failed = code;
         return code == copy_ok ? walk_step::go_on : walk_step::stop;
@@ -60,7 +61,7 @@ int copy_directory(const std::string& source, const std::string& destination,
         .regular_file =
             [&](const walk_entry& file) {
                 return stop_on_failure(
-                    install_file(file.source, file.destination, file.status.st_mode));
+                    install_file(file.source, file.destination, file.status.st_mode, files));
             },
         .loop =
             [](const std::string& directory) {
@@ -70,6 +71,11 @@ int copy_directory(const std::string& source, const std::string& destination,
         .unreadable =
             [&](const std::string& staged, int error) {
                 failed = report_failure(staged, "", {copy_source_unopenable, error, true});
+            },
+        // Only a tree that grew after the checks gets here; no system error says why.
+        .too_large =
+            [&](const std::string& staged) {
+                failed = report_failure(staged, "", {copy_source_unopenable, 0, true});
             },
     };
     walk_tree(source, destination, skipped_folder, hooks);

@@ -26,18 +26,22 @@ copy_result replace(const std::string& source, const std::string& destination) {
 
 }  // namespace
 
-int install_file(const std::string& source, const std::string& destination, mode_t create_mode) {
+int install_file(const std::string& source, const std::string& destination, mode_t create_mode,
+                 install_state& state) {
     bool busy = false;
     copy_result result = repeat_attempts([&] {
         const copy_result copied = copy_file(source, destination, create_mode);
         busy = copied.code == copy_destination_unopenable && copied.error == ETXTBSY;
-        // No attempt can wait for the updater's own executable to end: the attempts stop here
-        // and it is replaced at once. Asked only of a busy file, which is rare.
-        return busy && names_own_executable(destination) ? copy_result{} : copied;
+        // No attempt can wait for the updater's own executable to end, and once one busy file
+        // has used up its attempts the agent has had its time to end: the attempts stop here and
+        // the file is replaced at once. Asked only of a busy file, which is rare.
+        const bool at_once = state.waited_for_busy || names_own_executable(destination);
+        return busy && at_once ? copy_result{} : copied;
     });
     // A dying agent frees its file within the attempts; a program that outlives the agent's stop
     // does not, and keeps running its old file once the path names the new one.
     if (busy) {
+        state.waited_for_busy = state.waited_for_busy || result.code != copy_ok;
         result = replace(source, destination);
     }
     return report_failure(source, destination, result);

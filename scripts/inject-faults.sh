@@ -44,7 +44,9 @@ fault refused_pidfd_skips_the_kill service/stop_agent.cpp \
     'if (!agent.valid() && errno == ESRCH) {' 'if (!agent.valid()) {'
 fault shared_update_lock guard/update_lock.cpp 'LOCK_EX | LOCK_NB' 'LOCK_SH | LOCK_NB'
 fault others_writable_tree_trusted shared/ownership.h \
-    ' || (mode & S_IWOTH) != 0;' ';'
+    '(mode & S_IWOTH) != 0 ||' 'false ||'
+fault group_writable_tree_trusted shared/ownership.h \
+    '((mode & S_IWGRP) != 0 && group != 0)' 'false'
 fault destination_route_unchecked guard/check_tree.cpp \
     $'    why = check_landing_route(lands);\n    return refused(why) ? why : preflight_file' \
     $'    return refused(why) ? why : preflight_file'
@@ -101,6 +103,16 @@ fault directory_over_a_link_to_nothing_accepted shared/landing.cpp \
 fault new_file_judged_beside_the_link guard/preflight.cpp \
     $'    if (lands.looked_up == ENOENT) {\n        return add_entry(state, destination, lands.target, size);' \
     $'    if (lands.looked_up == ENOENT) {\n        return add_entry(state, destination, destination, size);'
+
+fault names_logged_unescaped base/log.cpp \
+    'escaped_for_log(std::string(text.data(), static_cast<size_t>(length)));' \
+    'std::string(text.data(), static_cast<size_t>(length));'
+fault every_busy_file_waits install/install_file.cpp \
+    'const bool at_once = state.waited_for_busy || names_own_executable(destination);' \
+    'const bool at_once = names_own_executable(destination);'
+fault walk_through_links_unbounded shared/walk_tree.cpp \
+    $'    return ++state.linked_entries[{entry.status.st_dev, entry.status.st_ino}] <=\n           entries_through_links;' \
+    $'    return true;'
 
 # Replaces the one occurrence of TEXT in FILE by REPLACEMENT; fails when TEXT is not there once.
 replace_once() {

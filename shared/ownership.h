@@ -7,10 +7,12 @@
 
 namespace kest {
 
-// True when a file of `owner` with `mode` could be changed by a user other than root and `self`:
-// another user owns it, or others may write it (sticky or not). Group-writable is allowed.
-inline bool others_can_change(uid_t owner, gid_t /*group*/, mode_t mode, uid_t self) {
-    return (owner != 0 && owner != self) || (mode & S_IWOTH) != 0;
+// True when a file of `owner` and `group` with `mode` could be changed by a user other than root
+// and `self`: another user owns it, or others may write it (sticky or not), or a group other than
+// root's may: every member of such a group is another user.
+inline bool others_can_change(uid_t owner, gid_t group, mode_t mode, uid_t self) {
+    return (owner != 0 && owner != self) || (mode & S_IWOTH) != 0 ||
+           ((mode & S_IWGRP) != 0 && group != 0);
 }
 
 // True when no user but `self` can even open a file of `owner` with `mode`: `self` owns it and

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "base/directory_handle.h"
@@ -11,11 +13,23 @@
 namespace kest {
 namespace {
 
+// A real agent's tree reaches a directory through a link or two (lib64 to lib, a "current"
+// release); 8 leaves room for that while no directory is walked more than a few times over, so
+// that links that branch (two in each directory, each to the next) cannot double the walk at
+// every level.
+constexpr int entries_through_links = 8;
+// Far beyond any agent's tree, and still walked in seconds.
+constexpr std::size_t entries_in_a_walk = 1000000;
+
 struct walk_state {
     const std::string& skipped_folder;
     const walk_hooks& hooks;
     // Directories from the top of the walk down to the one being visited.
     std::vector<platform::file_identity> path;
+    // How often each directory was entered through a link; only those, so that memory grows with
+    // the staged links, not with the tree.
+    std::map<std::pair<dev_t, ino_t>, int> linked_entries;
+    std::size_t entries = 0;
 };
 
 // Out of descriptors or memory: the directory exists but cannot be read now, so its content
@@ -34,6 +48,25 @@ bool stop_unreadable(const walk_state& state, const std::string& source, int err
         state.hooks.unreadable(source, error);
     }
     return false;
+}
+
+bool stop_too_large(const walk_state& state, const std::string& source) {
+    if (state.hooks.too_large) {
+        state.hooks.too_large(source);
+    }
+    return false;
+}
+
+// Counts an entry the walk is about to follow; false once the walk has grown too large.
+bool within_bounds(walk_state& state, const walk_entry& entry) {
+    if (++state.entries > entries_in_a_walk) {
+        return false;
+    }
+    if (!entry.maybe_link || !S_ISDIR(entry.status.st_mode)) {
+        return true;
+    }
+    return ++state.linked_entries[{entry.status.st_dev, entry.status.st_ino}] <=
+           entries_through_links;
 }
 
 bool go_on(const std::function<walk_step(const walk_entry&)>& hook, const walk_entry& entry) {
@@ -73,6 +106,9 @@ bool follow_entry(const std::string& source, const std::string& destination, con
     }
     const walk_entry child{child_source, child_destination, status,
                            entry.d_type == DT_LNK || entry.d_type == DT_UNKNOWN};
+    if (!within_bounds(state, child)) {
+        return stop_too_large(state, child_source);
+    }
     if (S_ISDIR(status.st_mode)) {
         return cut_loop(child, state) || descend(child, state);
     }
@@ -134,7 +170,7 @@ bool visit(const std::string& source, const std::string& destination, const walk
 
 bool walk_tree(const std::string& source, const std::string& destination,
                const std::string& skipped_folder, const walk_hooks& hooks) {
-    walk_state state{skipped_folder, hooks, {}};
+    walk_state state{skipped_folder, hooks, {}, {}, 0};
     return visit(source, destination, nullptr, state);
 }
 

@@ -38,6 +38,8 @@ struct walk_hooks {
     std::function<void(const std::string& source)> loop;
     // The walk cannot go on at `source` for the system's `error` (see walk_tree), and stops.
     std::function<void(const std::string& source, int error)> unreadable;
+    // The walk has grown beyond its bounds at `source` (see walk_tree), and stops.
+    std::function<void(const std::string& source)> too_large;
 };
 
 // Walks the tree below `source`, pairing each path with the same relative path below
@@ -50,7 +52,9 @@ struct walk_hooks {
 // The walk stops, calling `unreadable`, when an entry's status cannot be read for another reason
 // (an I/O error, no permission, a path longer than the system allows, no memory), when a
 // directory cannot be opened for want of descriptors or memory, and when reading a directory's
-// listing fails.
+// listing fails; and, calling `too_large`, at the entry that would enter one directory through
+// links for the ninth time, or go beyond the walk's millionth entry: whatever links the tree holds,
+// the walk ends within a bound that grows with the tree, never exponentially.
 // Returns true once every entry was handled; false when a hook stopped the walk or it could not
 // go on.
 bool walk_tree(const std::string& source, const std::string& destination,

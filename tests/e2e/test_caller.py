@@ -118,6 +118,25 @@ class CallerTest(BareCase):
         agent.wait_for_release(self.host, "2")
         self.assertNotIn(err("Another update is running"), self.host.updater_lines(self.since))
 
+    def test_link_planted_in_a_folder_a_group_may_write_is_refused(self):
+        # Any member of the folder's group can swap its entries: here, for a link to
+        # /etc/passwd, which the update would then overwrite.
+        passwd = agent.read_file(self.host, "/etc/passwd")
+        folder = self.host.path("/opt/kest")
+        os.makedirs(folder)
+        os.chown(folder, 0, 1000)
+        os.chmod(folder, 0o775)
+        os.symlink("/etc/passwd", os.path.join(folder, "conf"))
+        os.lchown(os.path.join(folder, "conf"), 1000, 1000)
+        agent.write_file(self.host, agent.STAGING_ROOT + "/opt/kest/conf", "planted\n", 0o644)
+        status, lines = self.call(agent.START_COMMAND, str(self.old_pid))
+        self.assertEqual(status, 1)
+        expect.assert_lines(self, lines, [info(expect.STARTED), err(
+            "Refusing the update: other users can change /opt/kest")],
+                            "log of a link planted by a group's member")
+        self.assertEqual(agent.read_file(self.host, "/etc/passwd"), passwd)
+        self.assert_agent_untouched()
+
     def test_destination_link_into_a_read_only_mount_is_refused_before_the_stop(self):
         # The file a destination link leads to does not exist yet; its folder is read-only.
         self.host.run(["mkdir", "-p", "/srv/ro", "/opt/kest-dl"])

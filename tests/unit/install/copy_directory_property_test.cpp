@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/constants.h"
+#include "base/log_text.h"
 #include "install/copy_directory.h"
 #include "support/test_support.h"
 #include "support/tree_snapshot.h"
@@ -342,17 +343,19 @@ class copy_directory_property_test : public testing::seam_test {
             EXPECT_EQ(after.count(path), 1u) << "deleted " << path;
         }
 
-        // The log: each visited directory with its staged path, each created one, each loop.
+        // The log: each visited directory with its staged path, each created one, each loop,
+        // as the log shows names (escaped_for_log, tested on its own).
         std::vector<testing::log_line> expected_log;
         for (const std::string& dir : mirror.directories) {
             const std::string source = stage + dir;
-            expected_log.push_back(info(text_with("Copy to directory ", source)));
+            expected_log.push_back(info(escaped_for_log(text_with("Copy to directory ", source))));
             if (!dir.empty() && before.count(text_with("/target", dir)) == 0) {
-                expected_log.push_back(info(text_with("Create directory ", source)));
+                expected_log.push_back(
+                    info(escaped_for_log(text_with("Create directory ", source))));
             }
         }
         for (const std::string& loop : mirror.loops) {
-            expected_log.push_back(err("Skipping directory loop " + loop));
+            expected_log.push_back(err(escaped_for_log("Skipping directory loop " + loop)));
         }
         ASSERT_FALSE(logged.empty());
         EXPECT_EQ(logged.front(), info("Copy to directory " + stage));

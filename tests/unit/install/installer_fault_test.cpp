@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -457,9 +458,17 @@ TEST_F(installer_fault_test, busy_executable_that_never_ends_is_replaced_after_t
     ASSERT_EQ(chown(file.c_str(), 1234, 5678), 0);
     ASSERT_EQ(chmod(file.c_str(), 04750), 0);
     const ino_t inode = testing::inode_of(file);
+    // Two more, which do not wait again.
+    ASSERT_EQ(mkdir((target_ + "/bin").c_str(), 0755), 0);
+    running_executable first(target_ + "/bin/a");
+    running_executable second(target_ + "/bin/b");
+    ASSERT_TRUE(first.started() && second.started());
+    put(stage_ + "/bin/a", "new a");
+    put(stage_ + "/bin/b", "new b");
 
     EXPECT_EQ(update(), 0);
-    EXPECT_EQ(pauses, nine_pauses) << "a dying agent gets the usual attempts in place first";
+    EXPECT_EQ(pauses, nine_pauses) << "a dying agent gets the usual attempts in place first, once";
+    EXPECT_EQ(read_file(target_ + "/bin/a") + read_file(target_ + "/bin/b"), "new anew b");
     EXPECT_TRUE(contains(info("Replacing busy file " + target_ + "/kestd")));
     EXPECT_EQ(read_file(file), "new agent");
     EXPECT_NE(testing::inode_of(file), inode);
@@ -584,6 +593,34 @@ void build_deep_tree(const std::string& top, const std::string& name, int levels
     const unique_fd file(openat(dir.get(), "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     ASSERT_TRUE(file.valid());
     ASSERT_EQ(write(file.get(), "deep", 4), 4);
+}
+
+TEST_F(installer_fault_test, links_that_branch_are_refused_and_a_lib_link_is_installed) {
+    // d0 to d30, each holding two links to the next: walked in full, 2^31 directories.
+    for (int i = 0; i <= 30; ++i) {
+        ASSERT_EQ(mkdir((stage_ + "/d" + std::to_string(i)).c_str(), 0755), 0);
+    }
+    for (int i = 0; i < 30; ++i) {
+        const std::string next = "../d" + std::to_string(i + 1);
+        for (const char* name : {"/a", "/b"}) {
+            ASSERT_EQ(symlink(next.c_str(), (stage_ + "/d" + std::to_string(i) + name).c_str()), 0);
+        }
+    }
+    EXPECT_EQ(update(), 1);
+    EXPECT_TRUE(commands.empty());
+    const std::string& refusal = logged.back().text;
+    EXPECT_EQ(
+        refusal.rfind("Refusing the update: the staged tree is too large: " + stage_ + "/d", 0), 0u)
+        << refusal;
+
+    // A real agent's tree: a link to a directory that is also reached directly.
+    for (int i = 0; i <= 30; ++i) {
+        std::filesystem::remove_all(stage_ + "/d" + std::to_string(i));
+    }
+    put(stage_ + "/usr/lib/kest/agent.so", "lib");
+    ASSERT_EQ(symlink("lib", (stage_ + "/usr/lib64").c_str()), 0);
+    EXPECT_EQ(update(), 0);
+    EXPECT_EQ(read_file(target_ + "/usr/lib64/kest/agent.so"), "lib");
 }
 
 TEST_F(installer_fault_test, deep_tree_is_mirrored_whole) {
