@@ -10,9 +10,9 @@ seconds=${2:-45}
 
 cmake -S . -B "$build_dir" -DCMAKE_CXX_COMPILER=clang++ -DKEST_FUZZ=ON -DKEST_SANITIZE=ON \
     -DKEST_WERROR=ON -DKEST_BUILD_TESTS=OFF
-cmake --build "$build_dir" -j "$(nproc)" --target fuzz_parse_arguments fuzz_copy_directory
+cmake --build "$build_dir" -j "$(nproc)" --target fuzz_parse_arguments
 
-for target in parse_arguments copy_directory; do
+for target in parse_arguments; do
     work=$(mktemp -d)
     echo "fuzzing $target for ${seconds}s"
     status=0

@@ -53,81 +53,63 @@ struct lookup {
     bool last_was_link = false;  // the name the write was asked for is a link
 };
 
-// Judges the directory `path` once per run; the first that fails is kept.
+// Keeps the first directory on the way that fails the rule.
+void note_verdict(lookup& state, bool passes, const std::string& path) {
+    if (!passes && state.found.untrusted.empty()) {
+        state.found.untrusted = path.empty() ? "/" : path;
+    }
+}
+
+// Judges the directory `path` once per run.
 void pass_directory(lookup& state, const std::string& path, const file_facts& facts) {
     const bool passes = !state.rule || state.rule(path.empty() ? "/" : path, facts);
     state.known.emplace(path, passes);
-    if (!passes && state.found.untrusted.empty()) {
-        state.found.untrusted = path.empty() ? "/" : path;
-    }
+    note_verdict(state, passes, path);
 }
 
-void note_known(lookup& state, bool passes, const std::string& path) {
-    if (!passes && state.found.untrusted.empty()) {
-        state.found.untrusted = path.empty() ? "/" : path;
-    }
-}
-
-// The written name leads nowhere: a file is created there; mkdir meets the link instead.
-landing& ends_missing(lookup& state, const std::string& path, bool name_is_last) {
+// The name `path` leads nowhere: a file is created there; mkdir meets a link instead, and a
+// missing directory on the way stops both.
+bool ends_missing(lookup& state, const std::string& path, bool last) {
     if (state.kind == write_kind::directory && state.last_was_link) {
         state.found.error = EEXIST;
-    } else if (!name_is_last) {
+    } else if (!last) {
         state.found.error = ENOENT;
     } else {
         state.found.target = path;
         state.found.looked_up = ENOENT;
     }
-    return state.found;
+    return false;
 }
 
-// Resolves the next pending name; false once the lookup has its answer.
-bool resolve_next(lookup& state) {
-    const std::string name = state.pending.back();
-    state.pending.pop_back();
-    const bool last = state.pending.empty();
-    if (name == "." || name == "..") {
-        if (name == "..") {
-            state.current.resize(state.current.empty() ? 0 : state.current.rfind('/'));
-        }
-        return !last;
+// "." stays, ".." climbs one directory of the path resolved so far.
+bool step_over_dots(lookup& state, const std::string& name, bool last) {
+    if (name == "..") {
+        state.current.resize(state.current.empty() ? 0 : state.current.rfind('/'));
     }
-    std::string next = state.current;
-    next.append("/").append(name);
-    if (!last) {
-        const auto known = state.known.find(next);
-        if (known != state.known.end()) {
-            note_known(state, known->second, next);
-            state.current = std::move(next);
-            return true;
-        }
-    }
-    file_facts facts;
-    const int looked = look_at(next, facts, last_link::keep);
-    if (looked == ENOENT) {
-        ends_missing(state, next, last);
+    return !last;
+}
+
+// Replaces the link `path` by the names of its target; false when it cannot be read or one link
+// too many was met.
+bool follow_link(lookup& state, const std::string& path, bool last) {
+    std::string target;
+    const int read = ++state.links > links_per_lookup ? ELOOP : read_link(path, target);
+    if (read != 0) {
+        state.found.error = read;
         return false;
     }
-    if (looked != 0) {
-        state.found.error = looked;
-        return false;
+    state.last_was_link = state.last_was_link || last;
+    if (target.front() == '/') {
+        state.current.clear();
     }
-    if (S_ISLNK(facts.mode)) {
-        std::string target;
-        const int read = ++state.links > links_per_lookup ? ELOOP : read_link(next, target);
-        if (read != 0) {
-            state.found.error = read;
-            return false;
-        }
-        state.last_was_link = state.last_was_link || last;
-        if (target.front() == '/') {
-            state.current.clear();
-        }
-        push_names(target, state.pending);
-        return !state.pending.empty();
-    }
+    push_names(target, state.pending);
+    return !state.pending.empty();
+}
+
+// The object finally named, or a directory to go on in.
+bool land_or_enter(lookup& state, std::string path, const file_facts& facts, bool last) {
     if (last) {
-        state.found.target = std::move(next);
+        state.found.target = std::move(path);
         state.found.looked_up = 0;
         state.found.existing = facts;
         return false;
@@ -136,9 +118,38 @@ bool resolve_next(lookup& state) {
         state.found.error = ENOTDIR;
         return false;
     }
-    pass_directory(state, next, facts);
-    state.current = std::move(next);
+    pass_directory(state, path, facts);
+    state.current = std::move(path);
     return true;
+}
+
+// Resolves the next pending name; false once the lookup has its answer.
+bool resolve_next(lookup& state) {
+    const std::string name = state.pending.back();
+    state.pending.pop_back();
+    const bool last = state.pending.empty();
+    if (name == "." || name == "..") {
+        return step_over_dots(state, name, last);
+    }
+    std::string next = state.current;
+    next.append("/").append(name);
+    const auto known = last ? state.known.end() : state.known.find(next);
+    if (known != state.known.end()) {
+        note_verdict(state, known->second, next);
+        state.current = std::move(next);
+        return true;
+    }
+    file_facts facts;
+    const int looked = look_at(next, facts, last_link::keep);
+    if (looked != 0) {
+        if (looked == ENOENT) {
+            return ends_missing(state, next, last);
+        }
+        state.found.error = looked;
+        return false;
+    }
+    return S_ISLNK(facts.mode) ? follow_link(state, next, last)
+                               : land_or_enter(state, std::move(next), facts, last);
 }
 
 }  // namespace
@@ -153,7 +164,7 @@ landing find_landing(const std::string& path, write_kind kind, known_directories
     const auto root = known.find("");
     file_facts facts;
     if (root != known.end()) {
-        note_known(state, root->second, "");
+        note_verdict(state, root->second, "");
     } else if (look_at("/", facts) == 0) {
         pass_directory(state, "", facts);
     }

@@ -5,15 +5,22 @@ fails with ENOSYS) and in a container whose filter refuses the newer calls
 (EPERM): the updater takes the older ways and the agent that stays is killed
 by its pid."""
 
+import os
 import unittest
 
 from harness import agent
-from harness.empty_root import EmptyRootHost
+from harness.empty_root import BUSYBOX, EmptyRootHost
 from bare_case import BareCase
 
 
 class EmptyRootTest(BareCase):
     host_kind = EmptyRootHost
+
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.exists(BUSYBOX):
+            raise unittest.SkipTest("needs the static busybox: apt-get install busybox-static")
+        super().setUpClass()
     # USR2: the agent ends by itself; USR1: it stays and the updater must kill it.
     agent_signal = "USR2"
     created_directories = ["/var/kest/update/etc/systemd", "/var/kest/update/usr/share",

@@ -1,4 +1,6 @@
-// Randomly generated staging trees, mirrored into an empty and a partly filled destination.
+// Randomly generated staging trees, mirrored into an empty destination, a partly filled one, one
+// with a staged folder skipped (as the unit folder is without systemd), and one with an entry in
+// the tree's way.
 // Seeded and reproducible: KEST_PROPERTY_SEED sets the first case's seed and
 // KEST_PROPERTY_CASES how many cases run; a failing case prints the seed that reproduces it.
 #include <gtest/gtest.h>
@@ -7,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -45,6 +48,9 @@ const std::vector<std::string> name_stems = {
 class tree_builder {
   public:
     tree_builder(std::uint64_t seed, std::string root) : random_(seed), root_(std::move(root)) {}
+
+    // The staged directories, the root first.
+    const std::vector<std::string>& directories() const { return dirs_; }
 
     void build() {
         dirs_.push_back(root_);
@@ -189,10 +195,13 @@ struct expected_mirror {
     std::vector<std::string> loops;            // source paths of cut links
 };
 
-void expect_walk(const std::string& source, const std::string& relative,
+void expect_walk(const std::string& source, const std::string& relative, const std::string& skipped,
                  std::vector<file_identity>& ancestors, expected_mirror& out) {
     out.directories.push_back(relative);
     struct stat own {};
+    if (source == skipped) {
+        return;
+    }
     if (stat(source.c_str(), &own) != 0) {
         return;
     }
@@ -212,7 +221,7 @@ void expect_walk(const std::string& source, const std::string& relative,
             if (loop) {
                 out.loops.push_back(child);
             } else {
-                expect_walk(child, child_relative, ancestors, out);
+                expect_walk(child, child_relative, skipped, ancestors, out);
             }
         } else if (S_ISREG(status.st_mode)) {
             out.files[child_relative] = child;
@@ -263,8 +272,10 @@ class copy_directory_property_test : public testing::seam_test {
         seam_test::TearDown();
     }
 
+    enum class destination { empty, prefilled, folder_skipped, obstructed };
+
     // Runs one case: builds the tree, mirrors it and checks the outcome.
-    void run_case(std::uint64_t seed, bool prefilled) {
+    void run_case(std::uint64_t seed, destination kind) {
         logged.clear();
         pauses.clear();
         // Hundreds of trees: kept in memory where the machine offers it.
@@ -277,20 +288,29 @@ class copy_directory_property_test : public testing::seam_test {
         ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
         write_file(outside + "/neighbour", "not part of the mirror");
 
-        tree_builder(seed, stage).build();
+        tree_builder builder(seed, stage);
+        builder.build();
         if (HasFatalFailure()) {
             return;
         }
+        std::mt19937_64 random(seed ^ 0x5eedu);
+        const std::vector<std::string>& dirs = builder.directories();
+        const std::string skipped = kind == destination::folder_skipped && dirs.size() > 1
+                                        ? dirs[1 + random() % (dirs.size() - 1)]
+                                        : "";
         expected_mirror mirror;
         std::vector<file_identity> ancestors;
-        expect_walk(stage, "", ancestors, mirror);
-        std::mt19937_64 random(seed ^ 0x5eedu);
-        if (prefilled) {
+        expect_walk(stage, "", skipped, ancestors, mirror);
+        if (kind != destination::empty) {
             prefill(random, mirror, target);
+        }
+        if (kind == destination::obstructed) {
+            expect_obstructed_copy_to_fail(mirror, stage, target);
+            return;
         }
         const testing::tree_snapshot before = testing::snapshot(root.path());
 
-        const int result = copy_directory(stage, target, stage + "/etc/systemd/system");
+        const int result = copy_directory(stage, target, skipped);
 
         EXPECT_EQ(result, 0);
         EXPECT_TRUE(pauses.empty()) << "no entry should have needed a second attempt";
@@ -349,7 +369,10 @@ class copy_directory_property_test : public testing::seam_test {
         for (const std::string& dir : mirror.directories) {
             const std::string source = stage + dir;
             expected_log.push_back(info(escaped_for_log(text_with("Copy to directory ", source))));
-            if (!dir.empty() && before.count(text_with("/target", dir)) == 0) {
+            if (source == skipped) {
+                expected_log.push_back(info(escaped_for_log(
+                    text_with("Systemd not installed. Skiping the ", source) + " folder")));
+            } else if (!dir.empty() && before.count(text_with("/target", dir)) == 0) {
                 expected_log.push_back(
                     info(escaped_for_log(text_with("Create directory ", source))));
             }
@@ -368,6 +391,25 @@ class copy_directory_property_test : public testing::seam_test {
         EXPECT_EQ(seen, expected_log);
     }
 
+    // A directory where a reachable staged file goes: that entry fails after its attempts, the
+    // walk ends there, and the result and the log agree.
+    void expect_obstructed_copy_to_fail(const expected_mirror& mirror, const std::string& stage,
+                                        const std::string& target) {
+        if (mirror.files.empty()) {
+            return;
+        }
+        const std::string in_the_way = target + mirror.files.begin()->first;
+        std::filesystem::remove(in_the_way);
+        ASSERT_TRUE(std::filesystem::create_directories(in_the_way)) << in_the_way;
+        EXPECT_NE(copy_directory(stage, target, ""), 0);
+        const auto failed = std::count_if(logged.begin(), logged.end(), [](const auto& line) {
+            return line.text.rfind("Failed to copy ", 0) == 0;
+        });
+        EXPECT_EQ(failed, 1);
+        EXPECT_EQ(logged.back().text.rfind("Failed to copy ", 0), 0u) << logged.back();
+        EXPECT_EQ(pauses.size(), 9u);
+    }
+
   private:
     mode_t saved_mask_ = 0;
 };
@@ -377,11 +419,11 @@ TEST_F(copy_directory_property_test, random_trees_mirror_exactly_what_is_reachab
     const std::uint64_t cases = env_number("KEST_PROPERTY_CASES", 300);
     for (std::uint64_t i = 0; i < cases; ++i) {
         const std::uint64_t seed = first_seed + i;
-        const bool prefilled = seed % 2 == 1;
+        const auto kind = static_cast<destination>(seed % 4);
+        static const char* const kinds[] = {"empty", "prefilled", "folder skipped", "obstructed"};
         SCOPED_TRACE("reproduce with KEST_PROPERTY_SEED=" + std::to_string(seed) +
-                     " KEST_PROPERTY_CASES=1 (" + (prefilled ? "prefilled" : "empty") +
-                     " destination)");
-        run_case(seed, prefilled);
+                     " KEST_PROPERTY_CASES=1 (" + kinds[seed % 4] + ")");
+        run_case(seed, kind);
         if (HasFailure()) {
             return;  // one reproducible failure is enough to read
         }

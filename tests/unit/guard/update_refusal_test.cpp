@@ -1,0 +1,345 @@
+// What the checks before detaching refuse, with the agent left running: what cannot be installed,
+// a tree that cannot be read whole or walked within bounds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/platform.h"
+#include "base/unique_fd.h"
+#include "support/test_support.h"
+#include "support/tree_snapshot.h"
+#include "support/update_fixture.h"
+
+namespace kest {
+namespace {
+
+using testing::commands;
+using testing::contains;
+using testing::err;
+using testing::info;
+using testing::logged;
+using testing::nine_pauses;
+using testing::pauses;
+using testing::put;
+using testing::read_file;
+using testing::write_file;
+using namespace std::chrono_literals;
+
+using testing::build_deep_tree;
+using testing::expect_unreadable_refused;
+using testing::fail_status_of;
+using testing::link;
+using testing::set_attribute;
+
+class update_refusal_test : public testing::tmpfs_update_test {};
+
+TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_stops) {
+    const std::string& t = target_;
+    const std::string kib_60(std::size_t{60} * 1024, 'n');
+    struct refusal_case {
+        const char* target_options;
+        std::function<void()> prepare;  // the staged tree and the target
+        std::string refusal;            // empty for an update that must go through
+        bool needs_root = false;        // only root of the machine may set file attributes
+        int statx_refused = 0;          // ENOSYS as on kernels before statx, EPERM by a filter
+    };
+    const std::vector<refusal_case> cases{
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/usr/kestd", "new");
+             put(t + "/usr", "a file where a directory is staged");
+         },
+         "cannot write " + t + "/usr: Not a directory"},
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/kestd", "new");
+             ASSERT_EQ(mkdir((t + "/kestd").c_str(), 0755), 0);
+         },
+         "cannot write " + t + "/kestd: Is a directory"},
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/kestd", "new");
+             ASSERT_EQ(mkfifo((t + "/kestd").c_str(), 0644), 0);
+         },
+         "cannot write " + t + "/kestd: Invalid argument"},
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/kestd", "new");
+             put(t + "/kestd", "old");
+             make_read_only(t);
+         },
+         "cannot write " + t + "/kestd: Read-only file system"},
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/etc/kest.conf", "new");
+             make_read_only(t);
+         },
+         "cannot write " + t + "/etc: Read-only file system"},
+        {"mode=0755",
+         [&] {
+             put(t + "/kestd", "old");
+             set_attribute(t + "/kestd", FS_IMMUTABLE_FL);
+             put(stage_ + "/kestd", "new");
+         },
+         "cannot write " + t + "/kestd: Operation not permitted", true},
+        {"mode=0755",
+         [&] {
+             put(t + "/kestd", "old");
+             set_attribute(t + "/kestd", FS_IMMUTABLE_FL);
+             put(stage_ + "/kestd", "new");
+         },
+         "cannot write " + t + "/kestd: Operation not permitted", true, ENOSYS},
+        {"mode=0755",
+         [&] {
+             put(t + "/kestd", "old");
+             put(stage_ + "/kestd", "new");
+             make_read_only(t);
+         },
+         "cannot write " + t + "/kestd: Read-only file system", false, EPERM},
+        {"mode=0755",
+         [&] {
+             put(t + "/kestd.log", "old");
+             set_attribute(t + "/kestd.log", FS_APPEND_FL);
+             put(stage_ + "/kestd.log", "new");
+         },
+         "cannot write " + t + "/kestd.log: Operation not permitted", true},
+        {"mode=0755",
+         [&] {
+             ASSERT_EQ(mkdir((t + "/usr").c_str(), 0755), 0);
+             set_attribute(t + "/usr", FS_IMMUTABLE_FL);
+             put(stage_ + "/usr/kestd", "new");
+         },
+         "cannot write " + t + "/usr/kestd: Operation not permitted", true},
+        // A staged entry whose status cannot be read, for another reason than its absence.
+        {"mode=0755",
+         [&] {
+             put(stage_ + "/kestd", "new");
+             fail_status_of(stage_ + "/kestd", EIO);
+         },
+         "cannot read " + stage_ + "/kestd: Input/output error"},
+        // Where a link leads: into a read-only mount, a missing folder, nowhere for a directory.
+        {"mode=0755",
+         [&] {
+             put(t + "/ro/keep", "");
+             make_read_only(t + "/ro");
+             link(t + "/opt/conf", t + "/ro/conf");
+             put(stage_ + "/opt/conf", "new");
+         },
+         "cannot write " + t + "/opt/conf: Read-only file system"},
+        {"mode=0755",
+         [&] {
+             link(t + "/opt/conf", t + "/missing/conf");
+             put(stage_ + "/opt/conf", "new");
+         },
+         "cannot write " + t + "/opt/conf: No such file or directory"},
+        {"mode=0755",
+         [&] {
+             link(t + "/opt/lib", t + "/nowhere");
+             put(stage_ + "/opt/lib/kest.so", "new");
+         },
+         "cannot write " + t + "/opt/lib: File exists"},
+        // The updater's own executable, reached through a link, is replaced by a new file beside
+        // the one the link leads to: on a file system without a free inode.
+        {"mode=0755",
+         [&] {
+             ASSERT_EQ(mkdir((t + "/real").c_str(), 0755), 0);
+             mount_small_tmpfs(t + "/real", "nr_inodes=2,mode=0755");
+             put(t + "/real/kestd", "running");
+             struct stat running {};
+             ASSERT_EQ(stat((t + "/real/kestd").c_str(), &running), 0);
+             platform::own_executable = [running] {
+                 return platform::file_identity{running.st_dev, running.st_ino};
+             };
+             link(t + "/kestd", t + "/real/kestd");
+             put(stage_ + "/kestd", "new");
+         },
+         "not enough inodes on " + t + "/real: 1 needed, 0 available"},
+        // 256 KiB in 4 KiB blocks and a twentieth: 269 KiB, rounded up.
+        {"size=64k,mode=0755",
+         [&] { put(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x')); },
+         "not enough space on " + t + ": 269 KiB needed, 64 KiB available"},
+        {"nr_inodes=4,mode=0755",
+         [&] {
+             for (const char* name : {"/a", "/b", "/c", "/d"}) {
+                 put(stage_ + name, "new");
+             }
+         },
+         "not enough inodes on " + t + ": 4 needed, 3 available"},
+        {"mode=0755",
+         [&] {
+             testing::systemd_answer = true;  // so the stop writes its drop-in
+             ASSERT_EQ(mkdir((t + "/etc").c_str(), 0755), 0);
+             ASSERT_EQ(mkdir((t + "/etc/systemd").c_str(), 0755), 0);
+             ASSERT_EQ(mkdir((t + "/etc/systemd/system").c_str(), 0755), 0);
+             make_read_only(t);
+         },
+         "cannot write " + t + "/etc/systemd/system/kest.service.d: Read-only file system"},
+        // Must pass: a new file in an append-only directory; a link to nothing yet in a sound
+        // folder, written through; an in-place rewrite that takes no more blocks, on a nearly
+        // full file system; and an update that fits.
+        {"mode=0755",
+         [&] {
+             ASSERT_EQ(mkdir((t + "/logs").c_str(), 0755), 0);
+             set_attribute(t + "/logs", FS_APPEND_FL);
+             put(stage_ + "/logs/kestd.log", "new");
+         },
+         "", true},
+        {"mode=0755",
+         [&] {
+             put(t + "/etc/keep", "");
+             link(t + "/opt/conf", t + "/etc/conf");
+             put(stage_ + "/opt/conf", "new");
+         },
+         ""},
+        {"size=64k,mode=0755",
+         [&] {
+             put(t + "/kestd", std::string(kib_60.size(), 'o'));
+             put(stage_ + "/kestd", kib_60);
+         },
+         ""},
+        {"size=64k,nr_inodes=8,mode=0755",
+         [&] {
+             for (const char* name : {"/usr/a", "/usr/b", "/usr/sbin/c", "/d"}) {
+                 put(stage_ + name, std::string(std::size_t{8} * 1024, 'f'));
+             }
+         },
+         ""},
+    };
+    bool skipped = false;
+    for (const refusal_case& check : cases) {
+        SCOPED_TRACE(check.refusal);
+        if (check.needs_root && !testing::real_root()) {
+            skipped = true;
+            continue;
+        }
+        testing::journal.clear();
+        testing::systemd_answer = false;
+        platform::own_executable = platform::real::own_executable;
+        platform::status_of = platform::real::status_of;
+        mount_small_tmpfs(stage_, "mode=0755");
+        mount_small_tmpfs(t, check.target_options);
+        check.prepare();
+        const testing::tree_snapshot before = testing::snapshot(t);
+        platform::stat_extended = platform::real::stat_extended;
+        if (check.statx_refused != 0) {
+            platform::stat_extended = [refused = check.statx_refused](const char*, int,
+                                                                      struct statx*) {
+                errno = refused;
+                return -1;
+            };
+        }
+
+        if (check.refusal.empty()) {
+            EXPECT_EQ(update(), 0);
+            for (const auto& [path, entry] : testing::snapshot(stage_)) {
+                if (S_ISREG(entry.mode)) {
+                    EXPECT_EQ(read_file(t + path), entry.content) << path;
+                }
+            }
+        } else {
+            EXPECT_EQ(update(), 1);
+            EXPECT_EQ(testing::journal, (std::vector<std::string>{
+                                            "info Started Kest Updater version " EXPECTED_VERSION
+                                            " (" EXPECTED_BUILD_NUMBER ")",
+                                            "err Refusing the update: " + check.refusal}));
+            EXPECT_EQ(testing::snapshot(t), before) << "nothing written";
+        }
+        while (umount2(t.c_str(), MNT_DETACH) == 0) {
+        }
+        ASSERT_EQ(umount2(stage_.c_str(), MNT_DETACH), 0);
+    }
+    if (skipped) {
+        GTEST_SKIP() << "file attributes can only be set by root of the machine";
+    }
+}
+
+TEST_F(update_refusal_test, links_that_branch_are_refused_and_a_lib_link_is_installed) {
+    // d0 to d30, each holding two links to the next: walked in full, 2^31 directories.
+    for (int i = 0; i <= 30; ++i) {
+        ASSERT_EQ(mkdir((stage_ + "/d" + std::to_string(i)).c_str(), 0755), 0);
+    }
+    for (int i = 0; i < 30; ++i) {
+        const std::string next = "../d" + std::to_string(i + 1);
+        for (const char* name : {"/a", "/b"}) {
+            ASSERT_EQ(symlink(next.c_str(), (stage_ + "/d" + std::to_string(i) + name).c_str()), 0);
+        }
+    }
+    EXPECT_EQ(update(), 1);
+    EXPECT_TRUE(commands.empty());
+    const std::string& refusal = logged.back().text;
+    EXPECT_EQ(
+        refusal.rfind("Refusing the update: the staged tree is too large: " + stage_ + "/d", 0), 0u)
+        << refusal;
+
+    // A real agent's tree: a link to a directory that is also reached directly.
+    for (int i = 0; i <= 30; ++i) {
+        std::filesystem::remove_all(stage_ + "/d" + std::to_string(i));
+    }
+    put(stage_ + "/usr/lib/kest/agent.so", "lib");
+    ASSERT_EQ(symlink("lib", (stage_ + "/usr/lib64").c_str()), 0);
+    EXPECT_EQ(update(), 0);
+    EXPECT_EQ(read_file(target_ + "/usr/lib64/kest/agent.so"), "lib");
+}
+
+TEST_F(update_refusal_test, deep_tree_beyond_the_descriptor_limit_fails_the_run) {
+    // One directory handle is open per level: with few descriptors left, a deep tree cannot be
+    // read to its bottom, and that must not pass for a complete installation.
+    build_deep_tree(stage_, "d", 120);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    const int result = update();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    expect_unreadable_refused(result, stage_ + "/d/d/", "Too many open files");
+}
+
+TEST_F(update_refusal_test, paths_beyond_the_system_limit_fail_the_run) {
+    const std::string name(200, 'p');
+    build_deep_tree(stage_, name, PATH_MAX / 200 + 2);
+    expect_unreadable_refused(update(), stage_ + "/" + name, "File name too long");
+    EXPECT_GT(logged.back().text.size(), static_cast<std::size_t>(PATH_MAX))
+        << "the whole path is named";
+}
+
+TEST_F(update_refusal_test, destination_paths_beyond_the_limit_are_refused_before_the_stop) {
+    // Staged paths within the limit, destination paths beyond it (a longer prefix).
+    const std::string name(200, 'q');
+    const int levels = static_cast<int>((PATH_MAX - stage_.size()) / 201) - 1;
+    build_deep_tree(stage_, name, levels);
+    std::string long_target = target_;
+    const std::string pad(255, 't');
+    for (int i = 0; i < 3; ++i) {
+        long_target += "/" + pad;
+        ASSERT_EQ(mkdir(long_target.c_str(), 0755), 0);
+    }
+    const char* argv[] = {"kest-update", "start", "0"};
+    const int result = run_update(
+        3, argv, {stage_, long_target, "-", root_.path(), root_ / "lock", root_ / "kest.service"});
+    // The first destination directory beyond the limit cannot be made.
+    EXPECT_EQ(result, 1);
+    const std::string& refusal = logged.back().text;
+    EXPECT_EQ(refusal.rfind("Refusing the update: cannot write " + long_target + "/" + name, 0), 0u)
+        << refusal;
+    EXPECT_EQ(refusal.substr(refusal.rfind(": ")), ": File name too long");
+    EXPECT_TRUE(testing::commands.empty());
+}
+
+}  // namespace
+}  // namespace kest

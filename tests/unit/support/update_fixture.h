@@ -1,0 +1,165 @@
+// A whole update run on trees of a test's own: each test works in a private mount namespace on a
+// tmpfs of its own, so mounts and the trees built here never reach the host.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/platform.h"
+#include "support/test_support.h"
+#include "updater/detach_from_caller.h"
+#include "updater/run_update.h"
+
+namespace kest::testing {
+
+// The pauses of an entry that used up its 10 attempts.
+extern const std::vector<std::chrono::milliseconds> nine_pauses;
+
+// Whether `line` was logged.
+bool contains(const log_line& line);
+
+class tmpfs_update_test : public seam_test {
+  protected:
+    void SetUp() override {
+        seam_test::SetUp();
+        ASSERT_TRUE(enter_private_mount_namespace());
+        // A tmpfs: fast, cleaned up by one unmount, and a running executable on it is busy
+        // (overlayfs would let it be opened for writing).
+        ASSERT_EQ(mount("none", root_.path().c_str(), "tmpfs", 0, "mode=0755"), 0);
+        mounted_ = true;
+        ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
+        saved_mask_ = umask(0);  // as in the detached updater
+        stage_ = root_ / "stage";
+        target_ = root_ / "target";
+        ASSERT_EQ(mkdir(stage_.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(target_.c_str(), 0755), 0);
+        systemd_answer = false;
+    }
+    void TearDown() override {
+        if (mounted_) {
+            umask(saved_mask_);
+            EXPECT_EQ(chdir(saved_cwd_), 0);
+            EXPECT_EQ(umount2(root_.path().c_str(), MNT_DETACH), 0);
+        }
+        seam_test::TearDown();
+    }
+
+    // A whole update run over the staged tree onto the target; pid 0 stops nothing.
+    int update() {
+        const char* argv[] = {"kest-update", "/usr/sbin/kestd --daemon", "0"};
+        return run_update(3, argv,
+                          {stage_, target_, stage_ + "/etc/systemd/system", root_.path(),
+                           root_ / "lock", target_ + "/etc/systemd/system/kest.service"});
+    }
+
+    // What the user sees of a failed installation: why, the entry that failed and the run's
+    // code, exit status 1, and no restart.
+    void expect_failed_run(int result, const std::string& cause, const std::string& failed,
+                           int code) {
+        EXPECT_EQ(result, 1);
+        EXPECT_TRUE(commands.empty()) << "the agent must stay down";
+        ASSERT_GE(logged.size(), 3u);
+        EXPECT_EQ(std::vector(logged.end() - 3, logged.end()),
+                  (std::vector{err(cause),
+                               err("Failed to copy " + failed + ": error " + std::to_string(code)),
+                               err("Error while copying update " + std::to_string(code))}));
+    }
+
+    void mount_small_tmpfs(const std::string& path, const char* options) {
+        ASSERT_EQ(mount("none", path.c_str(), "tmpfs", 0, options), 0);
+    }
+    static void make_read_only(const std::string& path) {
+        ASSERT_EQ(mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr), 0);
+        ASSERT_EQ(mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+                  0);
+    }
+
+    // Makes `fault` happen once the checks before detaching have passed, as when the host
+    // changes between them and the installation.
+    static void after_the_checks(const std::function<void()>& fault) {
+        platform::detach = [fault](const char*) { fault(); };
+    }
+
+    scratch_dir root_;
+    std::string stage_;
+    std::string target_;
+
+  private:
+    bool mounted_ = false;
+    char saved_cwd_[PATH_MAX] = {};
+    mode_t saved_mask_ = 0;
+};
+
+// Writes `content` to `path`, making the directories that lead to it.
+void put(const std::string& path, const std::string& content);
+// Makes the walk's status of `path` fail with `error`.
+void fail_status_of(const std::string& path, int error);
+// Makes `path` a symbolic link to `target`, making the directories that lead to it.
+void link(const std::string& path, const std::string& target);
+// Sets the file attribute `attribute` (FS_IMMUTABLE_FL, FS_APPEND_FL) of `path`.
+void set_attribute(const std::string& path, int attribute);
+// Builds `levels` nested directories named `name` below `top` and a file "bottom" in the last;
+// works with descriptors, so that the paths may be longer than the system allows.
+void build_deep_tree(const std::string& top, const std::string& name, int levels);
+// The start-up line and "Refusing the update: cannot read PATH: error", PATH beginning with
+// `beginning`: a tree that cannot be read whole is not installed, and nothing is stopped.
+void expect_unreadable_refused(int result, const std::string& beginning, const char* error);
+
+// An executable on the target's tmpfs, running until killed.
+class running_executable {
+  public:
+    explicit running_executable(const std::string& path) : path_(path) {
+        write_file(path, read_file("/bin/sleep"), 0755);
+        pid_ = fork_tied_child();
+        if (pid_ == 0) {
+            execl(path.c_str(), "kestd", "60", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~running_executable() { stop(); }
+    running_executable(const running_executable&) = delete;
+    running_executable& operator=(const running_executable&) = delete;
+
+    // True once the process runs the file (and so holds it busy); waits a few seconds at most.
+    bool started() const {
+        const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
+        for (int i = 0; i < 500; ++i) {
+            char target[PATH_MAX] = {};
+            const ssize_t length = readlink(exe.c_str(), target, sizeof target - 1);
+            if (length > 0 && std::string(target, static_cast<size_t>(length)) == path_) {
+                return true;
+            }
+            usleep(10000);
+        }
+        return false;
+    }
+    void stop() {
+        stop_process(pid_);
+        pid_ = -1;
+    }
+    pid_t pid() const { return pid_; }
+
+    // Kills and reaps `pid`; a process already reaped is left alone.
+    static void stop_process(pid_t pid) {
+        if (pid > 0 && kill(pid, SIGKILL) == 0) {
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+
+  private:
+    std::string path_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace kest::testing
