@@ -17,6 +17,7 @@ namespace {
 constexpr char log_ident[] = "kest-update";
 
 log_sink current_sink;
+std::string last_err;
 
 // Formats the line, then escapes it: a name may hold a newline that would start a line of its
 // own, posing as another program's, or bytes a log reader cannot show.
@@ -33,6 +34,9 @@ void log_v(int priority, const char* format, va_list args) {
         return;
     }
     const std::string line = escaped_for_log(std::string(text.data(), static_cast<size_t>(length)));
+    if (priority == LOG_ERR) {
+        last_err = line;
+    }
     if (current_sink) {
         current_sink(priority, line);
     } else {
@@ -60,11 +64,23 @@ void log_info(const char* format, ...) {
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp)
+void log_warning(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_v(LOG_WARNING, format, args);
+    va_end(args);
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void log_err(const char* format, ...) {
     va_list args;
     va_start(args, format);
     log_v(LOG_ERR, format, args);
     va_end(args);
+}
+
+const std::string& last_err_line() {
+    return last_err;
 }
 
 void set_log_sink(log_sink sink) {

@@ -11,10 +11,14 @@ void log_open();
 // Closes the system log.
 void log_close();
 
-// Log one printf-style line at info or err priority. The line is escaped as a whole
+// Log one printf-style line at info, warning or err priority. The line is escaped as a whole
 // (escaped_for_log): whatever a path or command in it holds, it stays one line of valid UTF-8.
 void log_info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The last line logged at err, as logged; "" before the first.
+const std::string& last_err_line();
 
 // Replaces the system log with `sink` (for tests); nullptr restores the system log.
 using log_sink = std::function<void(int priority, const std::string& message)>;

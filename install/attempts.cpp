@@ -17,16 +17,17 @@ copy_result repeat_attempts(const std::function<copy_result()>& step) {
 }
 
 int report_failure(const std::string& source, const std::string& destination,
-                   const copy_result& result) {
+                   const copy_result& result, std::string* cause) {
     if (result.code == copy_ok) {
         return copy_ok;
     }
     if (result.error != 0) {
-        const char* why = std::strerror(result.error);
-        if (result.staged_side) {
-            log_err("Cannot read %s: %s", source.c_str(), why);
-        } else {
-            log_err("Cannot write %s: %s", destination.c_str(), why);
+        const std::string why =
+            (result.staged_side ? "Cannot read " + source : "Cannot write " + destination) +
+            ": " + std::strerror(result.error);
+        log_err("%s", why.c_str());
+        if (cause != nullptr) {
+            *cause = why;
         }
     }
     log_err("Failed to copy %s: error %d", source.c_str(), result.code);
@@ -34,8 +35,8 @@ int report_failure(const std::string& source, const std::string& destination,
 }
 
 int with_retries(const std::string& source, const std::string& destination,
-                 const std::function<copy_result()>& step) {
-    return report_failure(source, destination, repeat_attempts(step));
+                 const std::function<copy_result()>& step, std::string* cause) {
+    return report_failure(source, destination, repeat_attempts(step), cause);
 }
 
 }  // namespace kest

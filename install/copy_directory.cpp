@@ -8,19 +8,34 @@
 #include "base/written_file_systems.h"
 #include "install/attempts.h"
 #include "install/install_file.h"
+#include "shared/landing.h"
 #include "shared/walk_tree.h"
 
 namespace kest {
 namespace {
 
+// Tells the notice, when there is one, that the directory `destination` is about to be made.
+int tell_made(install_state& state, const std::string& destination) {
+    if (!state.notice) {
+        return 0;
+    }
+    const landing lands = find_landing(destination, write_kind::directory, state.known);
+    return lands.error == 0 ? state.notice(change_kind::create_directory, lands.target, false) : 0;
+}
+
 // Makes sure `destination` is a directory, creating one missing level.
-copy_result ensure_destination(const std::string& source, const std::string& destination) {
+copy_result ensure_destination(const std::string& source, const std::string& destination,
+                               install_state& state) {
     struct stat status {};
     if (stat(destination.c_str(), &status) != 0) {
         if (errno != ENOENT) {
             return writing_failed(copy_stat_failed);
         }
         log_info("Create directory %s", source.c_str());
+        const int refused = tell_made(state, destination);
+        if (refused != 0) {
+            return {copy_mkdir_failed, refused, false};
+        }
         if (mkdir(destination.c_str(), 0770) != 0) {
             return writing_failed(copy_mkdir_failed);
         }
@@ -37,8 +52,13 @@ copy_result ensure_destination(const std::string& source, const std::string& des
 
 int copy_directory(const std::string& source, const std::string& destination,
                    const std::string& skipped_folder) {
-    int failed = copy_ok;
     install_state files;
+    return copy_directory(source, destination, skipped_folder, files);
+}
+
+int copy_directory(const std::string& source, const std::string& destination,
+                   const std::string& skipped_folder, install_state& files) {
+    int failed = copy_ok;
     const auto stop_on_failure = [&failed](int code) {
         failed = code;
         return code == copy_ok ? walk_step::go_on : walk_step::stop;
@@ -56,7 +76,8 @@ int copy_directory(const std::string& source, const std::string& destination,
         .make_destination =
             [&](const std::string& staged, const std::string& target) {
                 return stop_on_failure(with_retries(
-                    staged, target, [&] { return ensure_destination(staged, target); }));
+                    staged, target, [&] { return ensure_destination(staged, target, files); },
+                    &files.cause));
             },
         .regular_file =
             [&](const walk_entry& file) {
@@ -70,7 +91,8 @@ int copy_directory(const std::string& source, const std::string& destination,
         // Logged the way a staged file that cannot be read is.
         .unreadable =
             [&](const std::string& staged, int error) {
-                failed = report_failure(staged, "", {copy_source_unopenable, error, true});
+                failed = report_failure(staged, "", {copy_source_unopenable, error, true},
+                                        &files.cause);
             },
         // Only a tree that grew after the checks gets here; no system error says why.
         .too_large =

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "install/install_state.h"
+
 namespace kest {
 
 // Copies every regular file below `source` to the same relative path below `destination`
@@ -22,5 +24,11 @@ namespace kest {
 // destination's status cannot be read), -102 (a destination is not a directory).
 int copy_directory(const std::string& source, const std::string& destination,
                    const std::string& skipped_folder);
+
+// As above, with the state of the run's copy: each change is told to `state.notice` before it is
+// made (see install_file; a directory about to be made is told as create_directory, and a notice
+// that fails stops it with -100), and `state.cause` says why the failed entry failed.
+int copy_directory(const std::string& source, const std::string& destination,
+                   const std::string& skipped_folder, install_state& state);
 
 }  // namespace kest

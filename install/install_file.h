@@ -5,12 +5,9 @@
 
 #include <string>
 
-namespace kest {
+#include "install/install_state.h"
 
-// What the installation of one run's files has learned so far.
-struct install_state {
-    bool waited_for_busy = false;  // a busy file has used up its attempts
-};
+namespace kest {
 
 // Writes the bytes of `source` to `destination` in place (copy_file): an existing destination
 // keeps its inode, owner and mode, a missing one is created with the permission bits of
@@ -19,9 +16,12 @@ struct install_state {
 // (replace_file), after logging "Replacing busy file %s" at info: at once when it is the
 // executable this process runs from or when an earlier busy file of the run (`state`) has used
 // up its attempts, else when the last attempt has also found it busy.
+// Before writing, tells `state.notice` what it is about to change where the write lands (a
+// rewrite or a new file, and a replacement before replacing); a notice that fails stops the
+// entry with -2 and its error, nothing written.
 // Logs a failure at err, once the attempts are used up: first why, when the system gave a
-// reason ("Cannot read %s: %s" with `source` or "Cannot write %s: %s" with `destination`), then
-// "Failed to copy %s: error %d" with `source` and the code.
+// reason ("Cannot read %s: %s" with `source` or "Cannot write %s: %s" with `destination`, kept
+// in `state.cause` too), then "Failed to copy %s: error %d" with `source` and the code.
 // Returns 0, or the code of the last copy or of the replacement (-1, -2, -3).
 int install_file(const std::string& source, const std::string& destination, mode_t create_mode,
                  install_state& state);

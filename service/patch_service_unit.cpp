@@ -13,6 +13,7 @@
 #include "base/retry_on_eintr.h"
 #include "base/written_file_systems.h"
 #include "service/run_command.h"
+#include "shared/landing.h"
 #include "shared/unit_drop_in.h"
 
 namespace kest {
@@ -84,9 +85,34 @@ void remove_if_present(const std::string& directory, const std::string& override
     }
 }
 
+// Tells `notice` what writing the drop-in changes: its directory when it is made, then the file.
+// The first of them is undone last, and systemd must then read the units again. The drop-in is
+// written whatever the notice answers: without it, stopping the unit would kill this program.
+void tell_drop_in(const std::string& directory, const std::string& file,
+                  const change_notice& notice) {
+    if (!notice) {
+        return;
+    }
+    known_directories known;
+    const landing folder = find_landing(directory, write_kind::directory, known);
+    if (folder.error != 0) {
+        return;
+    }
+    if (folder.looked_up == ENOENT) {
+        (void)notice(change_kind::create_directory, folder.target, true);
+        (void)notice(change_kind::create_file, folder.target + "/override.conf", false);
+        return;
+    }
+    const landing written = find_landing(file, write_kind::file, known);
+    if (written.error == 0) {
+        (void)notice(written.looked_up == 0 ? change_kind::rewrite : change_kind::create_file,
+                     written.target, true);
+    }
+}
+
 }  // namespace
 
-void patch_service_unit(const std::string& unit_file) {
+void patch_service_unit(const std::string& unit_file, const change_notice& notice) {
     const std::string directory = drop_in_directory(unit_file);
     const std::string override_file = drop_in_file(unit_file);
 
@@ -96,6 +122,7 @@ void patch_service_unit(const std::string& unit_file) {
         return;
     }
     log_info("Patch agent service file");
+    tell_drop_in(directory, override_file, notice);
     ensure_directory(directory);
     write_text_file(override_file, override_content);
     run_command("systemctl daemon-reload");

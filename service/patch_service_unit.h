@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "shared/change_notice.h"
+
 namespace kest {
 
 // Unless the unit file at `unit_file` (the agent's, /etc/systemd/system/kest.service) itself
@@ -10,6 +12,8 @@ namespace kest {
 // that sets it and reloads systemd. When the unit file sets it, removes an override.conf left by
 // an earlier run (and the drop-in directory if that leaves it empty; other drop-ins stay),
 // logging that only when it removed something. File-system failures are silent.
-void patch_service_unit(const std::string& unit_file);
+// Before writing the drop-in, tells `notice` (when set) what that changes: the directory when it
+// is made, then the file; the first of them with a reload after its undo.
+void patch_service_unit(const std::string& unit_file, const change_notice& notice = nullptr);
 
 }  // namespace kest

@@ -51,17 +51,17 @@ int attempt_without_systemd(const std::string& start_command) {
 
 }  // namespace
 
-void restart_agent(const std::string& start_command, bool systemd) {
+bool restart_agent(const std::string& start_command, bool systemd) {
     for (int retry = 0;; ++retry) {
         const int status =
             systemd ? attempt_with_systemd(start_command) : attempt_without_systemd(start_command);
         if (status == 0) {
-            return;
+            return true;
         }
         if (retry == retries) {
             log_err("Could not start the daemon after %d retries. Error code %d", retries,
                     command_exit_code(status));
-            return;
+            return false;
         }
         log_err("Could not start the daemon. Retry %d", retry + 1);
         platform::pause_for(pause_before_retry);

@@ -50,9 +50,10 @@ long max_process_id() {
     return pid_limit;
 }
 
-void stop_agent(long pid, const std::string& unit_file, bool systemd) {
+void stop_agent(long pid, const std::string& unit_file, bool systemd,
+                const change_notice& notice) {
     if (systemd) {
-        patch_service_unit(unit_file);
+        patch_service_unit(unit_file, notice);
         log_info("Stopping systemd service");
         run_command(std::string("systemctl stop ") + agent_unit_name);
         return;

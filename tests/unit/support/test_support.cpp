@@ -53,7 +53,7 @@ void note(std::string entry) {
 }
 
 void record_line(int priority, const std::string& text) {
-    note((priority == LOG_ERR ? "err " : "info ") + text);
+    note((priority == LOG_ERR ? "err " : priority == LOG_WARNING ? "warning " : "info ") + text);
     logged.push_back({priority, text});
     if (after_log) {
         after_log(logged.back());
@@ -97,14 +97,18 @@ int record_signal(int pidfd, long pid, int signal) {
 }  // namespace
 
 std::ostream& operator<<(std::ostream& out, const log_line& line) {
-    return out << (line.priority == LOG_INFO  ? "info"
-                   : line.priority == LOG_ERR ? "err"
-                                              : std::to_string(line.priority))
+    return out << (line.priority == LOG_INFO      ? "info"
+                   : line.priority == LOG_WARNING ? "warning"
+                   : line.priority == LOG_ERR     ? "err"
+                                                  : std::to_string(line.priority))
                << " \"" << line.text << "\"";
 }
 
 log_line info(const std::string& text) {
     return {LOG_INFO, text};
+}
+log_line warning(const std::string& text) {
+    return {LOG_WARNING, text};
 }
 log_line err(const std::string& text) {
     return {LOG_ERR, text};

@@ -20,8 +20,9 @@ std::ostream& operator<<(std::ostream& out, const log_line& line);
 
 // What the update did through the seams while a seam_test runs, in order, one entry each:
 // "detach DIR", "pidfd PID", "signal SIGNAL PID" (" pidfd" added when sent through one),
-// "pause MILLISECONDSms", "run COMMAND", "info TEXT", "err TEXT", "flush" (one file system). A run
-// that records more than a million entries is taken for an endless loop: the recorder throws.
+// "pause MILLISECONDSms", "run COMMAND", "info TEXT", "warning TEXT", "err TEXT", "flush" (one file
+// system). A run that records more than a million entries is taken for an endless loop: the
+// recorder throws.
 extern std::vector<std::string> journal;
 // Views of the journal: the log lines, pauses and shell commands alone.
 extern std::vector<log_line> logged;
@@ -39,6 +40,7 @@ extern std::function<void(const log_line&)> after_log;
 extern bool signals_allowed;
 
 log_line info(const std::string& text);
+log_line warning(const std::string& text);
 log_line err(const std::string& text);
 
 // Installs the recorders before each test and restores the real platform (every seam)
