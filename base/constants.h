@@ -10,6 +10,9 @@ inline constexpr const char* staged_unit_folder = "/var/kest/update/etc/systemd/
 // Locked by a run for as long as it goes on. Under /run, which only root can write and which is
 // emptied at boot, so that no other user can hold it or plant it.
 inline constexpr const char* update_lock_file = "/run/kest-update.lock";
+// What a run keeps to undo its changes, and how the last run ended, for the agent to read.
+inline constexpr const char* undo_record_folder = "/var/lib/kest-update/undo";
+inline constexpr const char* run_result_file = "/var/lib/kest-update/result.json";
 
 inline constexpr const char* agent_unit_name = "kest";
 inline constexpr const char* watcher_unit_name = "kest-watcher";

@@ -61,7 +61,7 @@ void print_peak_memory() {
 }
 
 int check_only(const char* source, const char* destination) {
-    const kest::update_paths paths{source, destination, "", source, "", ""};
+    const kest::update_paths paths{source, destination, "", source, "", "", "", ""};
     const kest::refusal why = kest::check_update_tree(paths, true);
     if (!kest::refused(why)) {
         return 0;

@@ -23,6 +23,7 @@ void take_status(const struct stat& status, file_facts& facts) {
     facts.inode = status.st_ino;
     facts.owner = status.st_uid;
     facts.group = status.st_gid;
+    facts.size = static_cast<unsigned long long>(status.st_size);
     facts.allocated = static_cast<unsigned long long>(status.st_blocks) * stat_block;
 }
 
@@ -63,6 +64,7 @@ int look_at(const std::string& path, file_facts& facts, last_link last) {
     facts.inode = status.stx_ino;
     facts.owner = status.stx_uid;
     facts.group = status.stx_gid;
+    facts.size = status.stx_size;
     facts.allocated = status.stx_blocks * stat_block;
 #ifdef STATX_MNT_ID
     facts.mount = (status.stx_mask & STATX_MNT_ID) != 0 ? status.stx_mnt_id : 0;

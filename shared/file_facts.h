@@ -17,6 +17,7 @@ struct file_facts {
     uid_t owner = 0;
     gid_t group = 0;
     std::uint64_t mount = 0;           // the mount's id, 0 when the kernel does not tell
+    unsigned long long size = 0;       // what an undo record keeps of it
     unsigned long long allocated = 0;  // bytes of storage the file holds now
     bool immutable = false;
     bool append_only = false;

@@ -70,8 +70,9 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
 }
 
 int run_update(int argc, const char* const argv[]) {
-    return run_update(
-        argc, argv, {staging_root, "", staged_unit_folder, "/", update_lock_file, agent_unit_file});
+    return run_update(argc, argv,
+                      {staging_root, "", staged_unit_folder, "/", update_lock_file, agent_unit_file,
+                       undo_record_folder, run_result_file});
 }
 
 }  // namespace kest

@@ -330,8 +330,10 @@ TEST_F(update_refusal_test, destination_paths_beyond_the_limit_are_refused_befor
         ASSERT_EQ(mkdir(long_target.c_str(), 0755), 0);
     }
     const char* argv[] = {"kest-update", "start", "0"};
-    const int result = run_update(
-        3, argv, {stage_, long_target, "-", root_.path(), root_ / "lock", root_ / "kest.service"});
+    const int result =
+        run_update(3, argv,
+                   {stage_, long_target, "-", root_.path(), root_ / "lock", root_ / "kest.service",
+                    root_ / "state/undo", root_ / "state/result.json"});
     // The first destination directory beyond the limit cannot be made.
     EXPECT_EQ(result, 1);
     const std::string& refusal = logged.back().text;

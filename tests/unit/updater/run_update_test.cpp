@@ -40,8 +40,10 @@ class run_update_test : public testing::seam_test {
         seam_test::SetUp();
         ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
         // $TMPDIR is usually writable by all: the check starts at the test's own directory.
-        paths_ = {root_ / "stage", root_ / "target",      root_ / "stage/etc/systemd/system",
-                  root_.path(),    root_ / "update.lock", root_ / "kest.service"};
+        paths_ = {
+            root_ / "stage",      root_ / "target",           root_ / "stage/etc/systemd/system",
+            root_.path(),         root_ / "update.lock",      root_ / "kest.service",
+            root_ / "state/undo", root_ / "state/result.json"};
         mkdir(paths_.staging_root.c_str(), 0755);
         mkdir(paths_.destination.c_str(), 0755);
         // No agent unit file here, so the stop writes no drop-in: keep it off the machine's /etc.
