@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <numeric>
 
 #include "base/platform.h"
 #include "base/retry_on_eintr.h"
@@ -17,11 +19,10 @@ namespace {
 
 // FNV-1a, 64 bits: collisions only cost a comparison with the path in the journal.
 std::uint64_t path_hash(const std::string& path) {
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (const char c : path) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    }
-    return hash;
+    return std::accumulate(path.begin(), path.end(), std::uint64_t{14695981039346656037ULL},
+                           [](std::uint64_t hash, char c) {
+                               return (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+                           });
 }
 
 // Copies `target` into the kept copy number `number`, with its owner, group, mode and time.
