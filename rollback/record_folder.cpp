@@ -25,9 +25,17 @@ bool closed_to_others(const struct stat& status, mode_t type) {
            (status.st_mode & (S_IRWXG | S_IRWXO)) == 0;
 }
 
-// Opens the folder into `record`, refusing one that others could change. Returns 0 or an errno.
+// Opens the folder into `record`, as a record with nothing in it yet, refusing one that others
+// could change. Returns 0 or an errno.
 int open_folder(const std::string& folder, undo_record& record) {
     record.folder = folder;
+    record.journal.reset();
+    record.journal_end = 0;
+    record.kept_count = 0;
+    record.sealed = record.clone_refused = record.broken = false;
+    record.kept.clear();
+    record.kept_sorted = true;
+    record.begun.clear();
     record.directory.reset(
         platform::open_file(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
     struct stat status {};

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "base/log.h"
 #include "base/path_text.h"
@@ -191,7 +194,7 @@ int restore(undo_record& record, const journal_entry& entry) {
 }  // namespace
 
 int undo_changes(undo_record& record, const std::function<void()>& reload) {
-    int not_restored = 0;
+    std::vector<std::uint64_t> not_restored;
     for (auto at = record.begun.rbegin(); at != record.begun.rend(); ++at) {
         journal_entry entry;
         const int error =
@@ -203,7 +206,7 @@ int undo_changes(undo_record& record, const std::function<void()>& reload) {
             restored.reference = *at;
             (void)append_entry(record, restored);
         } else {
-            ++not_restored;
+            not_restored.push_back(*at);
             log_err("Cannot restore %s: %s",
                     entry.path.empty() ? (record.folder + "/journal").c_str() : entry.path.c_str(),
                     std::strerror(error));
@@ -212,7 +215,11 @@ int undo_changes(undo_record& record, const std::function<void()>& reload) {
             reload();
         }
     }
-    return not_restored;
+    // Only these are left to a later undo of this record.
+    const int count = static_cast<int>(not_restored.size());
+    std::reverse(not_restored.begin(), not_restored.end());
+    record.begun = std::move(not_restored);
+    return count;
 }
 
 }  // namespace kest

@@ -85,7 +85,7 @@ int note_change(undo_record& record, change_kind kind, const std::string& target
 // directory is removed, unless it is now of another type or a symbolic link (left: "Too many
 // levels of symbolic links", "Is a directory", "Not a directory", "Invalid argument"), or a
 // directory that holds something ("Directory not empty"). Each restored entry is marked in the
-// journal, so that a later undo of the same record does not repeat it.
+// journal and forgotten by `record`, so that a later undo of the same record does not repeat it.
 // Calls `reload` (when set) right after each entry noted with reload_after, restored or not.
 // Logs err "Cannot restore %s: %s" (path, the system's error text) for each entry not
 // restored, nothing else. Returns the number of entries not restored.
