@@ -101,7 +101,7 @@ fault result_file_open_to_all updater/run_result.cpp \
     'O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);' \
     'O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);'
 fault invalid_utf8_in_result updater/run_result.cpp \
-    'length == 0 || byte < 0x20' 'byte < 0x20'
+    'return lead < 0x80 ? 1 : 0;' 'return 1;'
 
 # Replaces the one occurrence of TEXT in FILE by REPLACEMENT; fails when TEXT is not there once.
 replace_once() {

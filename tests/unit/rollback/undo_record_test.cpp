@@ -309,13 +309,13 @@ TEST_F(undo_test, record_of_a_killed_run_is_found_and_undone_exactly) {
             for (int i = 0; i < 60; ++i) {
                 kept = kept && keep_old_file(record, root / std::to_string(i)) == 0;
             }
-            for (int i = 0; kept && i < 60; ++i) {
+            for (int i = 0; i < 60; ++i) {
                 const std::string path = root / std::to_string(i);
                 const change_kind kind = i % 3 == 0 ? change_kind::replace : change_kind::rewrite;
                 const std::string created = root / ("new" + std::to_string(i));
-                if (note_change(record, kind, path) != 0 ||
+                if (!kept || note_change(record, kind, path) != 0 ||
                     note_change(record, change_kind::create_file, created) != 0) {
-                    break;
+                    _exit(1);
                 }
                 kind == change_kind::replace ? rename_over(path, dir_ / "side")
                                              : write_file(path, "new", 0644);
@@ -325,12 +325,11 @@ TEST_F(undo_test, record_of_a_killed_run_is_found_and_undone_exactly) {
                 }
             }
             pause();
-            _exit(0);
         }
-        char byte = 0;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1);
-        close(ready[0]);
         close(ready[1]);
+        char byte = 0;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the child's first change";
+        close(ready[0]);
         usleep(delay);
         ASSERT_EQ(kill(child, SIGKILL), 0);
         ASSERT_EQ(waitpid(child, nullptr, 0), child);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -15,22 +14,9 @@ namespace {
 
 using testing::read_file;
 
-// The creation mask is cleared in the detached updater.
 class run_result_test : public testing::seam_test {
   protected:
-    void SetUp() override {
-        seam_test::SetUp();
-        saved_mask_ = umask(0);
-    }
-    void TearDown() override {
-        umask(saved_mask_);
-        seam_test::TearDown();
-    }
-
     testing::scratch_dir dir_;
-
-  private:
-    mode_t saved_mask_ = 0;
 };
 
 TEST_F(run_result_test, result_is_one_json_object_with_every_text_escaped) {
@@ -41,7 +27,10 @@ TEST_F(run_result_test, result_is_one_json_object_with_every_text_escaped) {
                                  "2026-12-10T03:49:10Z",
                                  "2026-12-10T03:49:12Z",
                                  "10.15"};
+    // The creation mask is cleared in the detached updater.
+    const mode_t mask = umask(0);
     ASSERT_TRUE(write_run_result(dir_ / "result.json", rolled_back));
+    umask(mask);
     EXPECT_EQ(read_file(dir_ / "result.json"),
               "{\"outcome\":\"rolled-back\",\"message\":\"Error while copying update -3\","
               "\"cause\":\"Cannot write /usr/sbin/kestd: No space left on device\","
@@ -63,8 +52,11 @@ TEST_F(run_result_test, result_is_one_json_object_with_every_text_escaped) {
               "\"version\":\"\\u007f\"}\n");
     EXPECT_EQ(testing::entry_names(dir_.path()), std::vector<std::string>{"result.json"})
         << "no hidden file left";
-    EXPECT_TRUE(std::regex_match(utc_now(), std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T"
-                                                       "[0-2][0-9]:[0-5][0-9]:[0-6][0-9]Z")));
+    std::string shape = utc_now();
+    for (char& c : shape) {
+        c = c >= '0' && c <= '9' ? '9' : c;
+    }
+    EXPECT_EQ(shape, "9999-99-99T99:99:99Z");
 }
 
 TEST_F(run_result_test, result_that_cannot_be_written_is_logged_and_changes_nothing) {
