@@ -151,10 +151,12 @@ int restore_rewritten(undo_record& record, const journal_entry& entry, const pla
     if (fstat(file.get(), &status) != 0) {
         return errno;
     }
-    int error = ftruncate(file.get(), 0) == 0 ? 0 : errno;
-    if (error == 0) {
-        error = copy_content(kept.get(), file.get(), status.st_dev == record.device,
-                             record.clone_refused);
+    // Written over from the start, then cut to the old size: ext4 writes a file cut to nothing
+    // out to disk when it is closed, which would cost each restore a wait for the disk.
+    int error =
+        copy_content(kept.get(), file.get(), status.st_dev == record.device, record.clone_refused);
+    if (error == 0 && ftruncate(file.get(), old.st_size) != 0) {
+        error = errno;
     }
     if ((error == ENOSPC || error == EDQUOT) && status.st_dev == record.device) {
         // The kept copy has the old owner, group, mode and time already: a new inode with them.
