@@ -158,6 +158,10 @@ int seal_undo_record(undo_record& record) {
 
 int note_change(undo_record& record, change_kind kind, const std::string& target,
                 bool reload_after) {
+    // Undone by a later run too, from another working directory.
+    if (target.empty() || target[0] != '/') {
+        return EINVAL;
+    }
     if (!record.sealed) {
         if (const int error = seal_undo_record(record); error != 0) {
             return error;

@@ -60,8 +60,8 @@ int keep_old_file(undo_record& record, const std::string& target);
 // before the first change is noted. Returns 0, or an errno. Logs nothing.
 int seal_undo_record(undo_record& record);
 
-// Notes, before the change is made, that the copy is about to change `target` (a path without
-// symbolic links), by what is there now:
+// Notes, before the change is made, that the copy is about to change `target` (an absolute path
+// without symbolic links, else EINVAL), by what is there now:
 // - an existing regular file (rewrite, replace, or create_file over one, which is a rewrite):
 //   its state kept by keep_old_file is used unless it changed since (inode, size, modification
 //   or change time), else it is kept now. For replace on the record's file system the old inode

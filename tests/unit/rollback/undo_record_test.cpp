@@ -192,6 +192,7 @@ TEST_F(undo_test, record_folder_is_made_closed_and_refused_when_others_could_cha
         << "a new record starts empty";
     ASSERT_EQ(symlink("old", (dir_ / "link").c_str()), 0);
     EXPECT_EQ(note_change(fresh, change_kind::rewrite, dir_ / "link"), ELOOP);
+    EXPECT_EQ(note_change(fresh, change_kind::create_file, "relative"), EINVAL);
 }
 
 TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_retried_alone) {
