@@ -72,6 +72,39 @@ fault unreadable_walk_code_changed install/copy_directory.cpp \
     '{copy_source_unopenable, error, true}' '{copy_stat_failed, error, true}'
 fault hidden_new_file_reused install/replace_file.cpp \
     'O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC' 'O_WRONLY | O_CREAT | O_CLOEXEC'
+fault undo_folder_created_open rollback/record_folder.cpp \
+    'make_directory(folder.c_str(), 0700)' 'make_directory(folder.c_str(), 0755)'
+fault undo_folder_open_to_others_accepted rollback/record_folder.cpp \
+    '(status.st_mode & (S_IRWXG | S_IRWXO)) == 0' 'true'
+fault undo_in_noted_order rollback/undo_changes.cpp \
+    'for (auto at = record.begun.rbegin(); at != record.begun.rend(); ++at) {' \
+    'for (auto at = record.begun.begin(); at != record.begun.end(); ++at) {'
+fault kept_copy_mode_before_owner rollback/file_content.cpp \
+    'fchown(fd, model.st_uid, model.st_gid) != 0 || fchmod(fd, model.st_mode & 07777) != 0' \
+    'fchmod(fd, model.st_mode & 07777) != 0 || fchown(fd, model.st_uid, model.st_gid) != 0'
+fault stale_kept_copy_used rollback/note_change.cpp \
+    'kept.stamp != stamp_of(now)' 'false'
+fault replaced_inode_not_linked rollback/note_change.cpp \
+    'noted.kind == change_kind::replace && now.st_dev == record.device &&' 'false &&'
+fault existing_file_noted_as_created rollback/note_change.cpp \
+    $'            noted.kind = change_kind::rewrite;\n' ''
+fault undo_record_not_flushed rollback/note_change.cpp \
+    'if (platform::flush_file_system(record.directory.get()) != 0) {' 'if (false) {'
+fault torn_journal_end_kept rollback/record_folder.cpp \
+    $'    if (static_cast<std::uint64_t>(status.st_size) > record.journal_end &&\n' \
+    $'    if (false &&\n'
+fault restores_not_marked rollback/undo_changes.cpp \
+    '(void)append_entry(record, restored);' ''
+fault link_at_created_path_removed rollback/undo_changes.cpp '    if (!expected) {' '    if (false) {'
+fault full_disk_restore_not_renamed rollback/undo_changes.cpp \
+    '(error == ENOSPC || error == EDQUOT) && status.st_dev == record.device' 'false'
+fault incomplete_record_removed rollback/recovery.cpp \
+    'if (not_restored != 0) {' 'if (false) {'
+fault result_file_open_to_all updater/run_result.cpp \
+    'O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);' \
+    'O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);'
+fault invalid_utf8_in_result updater/run_result.cpp \
+    'return lead < 0x80 ? 1 : 0;' 'return 1;'
 
 fault append_only_directory_refused guard/preflight.cpp \
     '(facts.append_only && !S_ISDIR(facts.mode))' 'facts.append_only'

@@ -1,0 +1,344 @@
+#include "rollback/undo_record.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "rollback/recovery.h"
+#include "support/test_support.h"
+#include "support/tree_snapshot.h"
+
+namespace kest {
+namespace {
+
+using testing::err;
+using testing::exists;
+using testing::info;
+using testing::logged;
+using testing::read_file;
+using testing::scratch_dir;
+using testing::write_file;
+
+// A tree as the snapshot sees it, with each entry's owner and group and a file's modification
+// time.
+struct file_state {
+    testing::snapshot_entry entry;
+    uid_t owner;
+    gid_t group;
+    long long mtime;
+    bool operator==(const file_state&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const file_state& state) {
+    return out << std::oct << state.entry.mode << std::dec << " inode " << state.entry.inode << " "
+               << state.owner << ":" << state.group << " mtime " << state.mtime << " \""
+               << state.entry.content << "\"";
+}
+std::map<std::string, file_state> state_of(const std::string& root) {
+    std::map<std::string, file_state> out;
+    for (const auto& [path, entry] : testing::snapshot(root)) {
+        struct stat status {};
+        EXPECT_EQ(lstat((root + path).c_str(), &status), 0);
+        const long long mtime = status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec;
+        out[path] = {entry, status.st_uid, status.st_gid, S_ISREG(status.st_mode) ? mtime : 0};
+    }
+    return out;
+}
+
+// An old file: owner, group and a modification time of its own.
+void old_file(const std::string& path, const std::string& content, mode_t mode, uid_t owner,
+              gid_t group) {
+    write_file(path, content, 0600);
+    const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 123456789}};
+    ASSERT_EQ(chown(path.c_str(), owner, group), 0);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// The new content put in place the way a replacement does: a new inode renamed over it.
+void rename_over(const std::string& path, const std::string& side) {
+    write_file(side, "new", 0755);
+    ASSERT_EQ(rename(side.c_str(), path.c_str()), 0);
+}
+
+// The creation mask is cleared in the detached updater.
+class undo_test : public testing::seam_test {
+  protected:
+    void SetUp() override {
+        seam_test::SetUp();
+        saved_mask_ = umask(0);
+    }
+    void TearDown() override {
+        umask(saved_mask_);
+        seam_test::TearDown();
+    }
+
+    scratch_dir dir_;
+    const std::string folder_ = dir_ / "lib/undo";
+
+  private:
+    mode_t saved_mask_ = 0;
+};
+
+struct step {
+    change_kind kind;
+    const char* path;
+    std::function<void(const std::string& root, const std::string& path)> change;
+};
+
+// One of each kind of change; mnt/ is another file system than the record's.
+const std::vector<step> steps{
+    {change_kind::rewrite, "bin/tool",
+     [](const std::string&, const std::string& path) {
+         write_file(path, "new", 0755);  // in place: set-id bits, owner and time lost
+         ASSERT_EQ(chown(path.c_str(), getuid(), getgid()), 0);
+     }},
+    {change_kind::create_directory, "opt",
+     [](const std::string&, const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0770), 0); }},
+    {change_kind::create_file, "opt/new.so",
+     [](const std::string&, const std::string& path) { write_file(path, "new"); }},
+    {change_kind::replace, "bin/kestd",
+     [](const std::string& root, const std::string& path) { rename_over(path, root + ".new"); }},
+    {change_kind::replace, "mnt/agent.conf",
+     [](const std::string& root, const std::string& path) { rename_over(path, root + "/mnt/.n"); }},
+    {change_kind::rewrite, "etc/app.conf",
+     [](const std::string&, const std::string& path) { write_file(path, "", 0644); }},
+};
+
+TEST_F(undo_test, undo_after_any_number_of_changes_restores_the_tree_exactly) {
+    ASSERT_TRUE(testing::enter_private_mount_namespace());
+    // Another user's files where the machine allows it.
+    const uid_t owner = testing::real_root() ? 4321 : getuid();
+    const gid_t group = testing::real_root() ? 4322 : getgid();
+    for (std::size_t made = 0; made <= steps.size(); ++made) {
+        SCOPED_TRACE(std::to_string(made) + " changes made");
+        const std::string root = dir_ / ("tree" + std::to_string(made));
+        for (const char* folder : {"", "/bin", "/etc", "/mnt"}) {
+            ASSERT_EQ(mkdir((root + folder).c_str(), 0755), 0);
+        }
+        ASSERT_EQ(mount("none", (root + "/mnt").c_str(), "tmpfs", 0, "mode=0755"), 0);
+        old_file(root + "/bin/tool", "old tool", 04755, owner, group);
+        old_file(root + "/bin/kestd", "old agent", 0750, owner, group);
+        old_file(root + "/mnt/agent.conf", "old agent conf", 02640, owner, group);
+        old_file(root + "/etc/app.conf", "old conf", 0644, owner, group);
+
+        undo_record record;
+        ASSERT_EQ(open_undo_record(folder_, record), 0);
+        for (const char* kept : {"/bin/tool", "/bin/kestd", "/mnt/agent.conf", "/etc/app.conf"}) {
+            ASSERT_EQ(keep_old_file(record, root + kept), 0);
+        }
+        // Changed by the agent before its stop: what undo brings back.
+        write_file(root + "/etc/app.conf", "conf of the last minute");
+        const auto before = state_of(root);
+        ASSERT_EQ(seal_undo_record(record), 0);
+        for (std::size_t i = 0; i < made; ++i) {
+            const std::string path = root + "/" + steps[i].path;
+            ASSERT_EQ(note_change(record, steps[i].kind, path), 0);
+            steps[i].change(root, path);
+        }
+        EXPECT_EQ(undo_changes(record, nullptr), 0);
+        EXPECT_EQ(remove_undo_record(record), 0);
+        EXPECT_FALSE(exists(folder_));
+
+        auto after = state_of(root);
+        // Kept on another file system: a copy comes back, as a new inode.
+        if (made > 4) {
+            EXPECT_NE(after["/mnt/agent.conf"].entry.inode,
+                      before.at("/mnt/agent.conf").entry.inode);
+            after["/mnt/agent.conf"].entry.inode = before.at("/mnt/agent.conf").entry.inode;
+        }
+        EXPECT_EQ(after, before);
+        ASSERT_EQ(umount2((root + "/mnt").c_str(), MNT_DETACH), 0);
+    }
+    EXPECT_EQ(logged, std::vector<testing::log_line>{});
+}
+
+TEST_F(undo_test, record_folder_is_made_closed_and_refused_when_others_could_change_it) {
+    undo_record record;
+    ASSERT_EQ(open_undo_record(folder_, record), 0);
+    EXPECT_EQ(testing::mode_of(dir_ / "lib"), 0755u);
+    EXPECT_EQ(testing::mode_of(folder_), 0700u);
+    EXPECT_EQ(testing::mode_of(folder_ + "/journal"), 0600u);
+    write_file(dir_ / "old", "old");
+    ASSERT_EQ(keep_old_file(record, dir_ / "old"), 0);
+    EXPECT_EQ(keep_old_file(record, dir_.path()), EINVAL);
+    ASSERT_EQ(seal_undo_record(record), 0);
+    EXPECT_EQ(testing::journal, std::vector<std::string>{"flush"});
+    undo_record found;
+    EXPECT_FALSE(find_interrupted_record(folder_, found)) << "nothing was changed yet";
+    ASSERT_EQ(note_change(record, change_kind::create_file, dir_ / "new"), 0);
+    EXPECT_TRUE(find_interrupted_record(folder_, found));
+    for (const mode_t open_to_others : {0710, 0701, 0770}) {
+        ASSERT_EQ(chmod(folder_.c_str(), open_to_others), 0);
+        undo_record refused;
+        EXPECT_FALSE(find_interrupted_record(folder_, refused));
+        EXPECT_EQ(open_undo_record(folder_, refused), EPERM);
+    }
+    ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
+    undo_record fresh;
+    ASSERT_EQ(open_undo_record(folder_, fresh), 0);
+    EXPECT_EQ(testing::entry_names(folder_), std::vector<std::string>{"journal"})
+        << "a new record starts empty";
+    ASSERT_EQ(symlink("old", (dir_ / "link").c_str()), 0);
+    EXPECT_EQ(note_change(fresh, change_kind::rewrite, dir_ / "link"), ELOOP);
+    EXPECT_EQ(note_change(fresh, change_kind::create_file, "relative"), EINVAL);
+}
+
+TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_retried_alone) {
+    write_file(dir_ / "kept", "old");
+    undo_record record;
+    ASSERT_EQ(open_undo_record(folder_, record), 0);
+    const std::vector<std::pair<change_kind, std::string>> changes{
+        {change_kind::create_directory, dir_ / "dir"}, {change_kind::create_file, dir_ / "dir/f"},
+        {change_kind::create_file, dir_ / "removed"},  {change_kind::create_file, dir_ / "link"},
+        {change_kind::create_file, dir_ / "kept"},     {change_kind::create_directory, dir_ / "d2"},
+    };
+    for (const auto& [kind, path] : changes) {
+        ASSERT_EQ(note_change(record, kind, path), 0);
+        kind == change_kind::create_directory ? (void)mkdir(path.c_str(), 0770)
+                                              : write_file(path, "new");
+    }
+    // Put there by others since: never removed.
+    write_file(dir_ / "dir/theirs", "theirs");
+    ASSERT_EQ(unlink((dir_ / "link").c_str()), 0);
+    ASSERT_EQ(symlink("kept", (dir_ / "link").c_str()), 0);
+    ASSERT_EQ(rmdir((dir_ / "d2").c_str()), 0);
+    write_file(dir_ / "d2", "theirs");
+
+    // A torn entry at the end, from a write cut short: dropped.
+    std::ofstream(folder_ + "/journal", std::ios::app) << "torn";
+    const std::vector<testing::log_line> expected{
+        info("Recovering an interrupted update"),
+        err("Cannot restore " + dir_ / "d2" + ": Not a directory"),
+        err("Cannot restore " + dir_ / "link" + ": Too many levels of symbolic links"),
+        err("Cannot restore " + dir_ / "dir" + ": Directory not empty"),
+        err("Rollback incomplete: 3 entries not restored"),
+    };
+    EXPECT_EQ(recover_interrupted_update(folder_, nullptr), 1);
+    EXPECT_EQ(logged, expected);
+    EXPECT_EQ(read_file(dir_ / "kept"), "old");
+    EXPECT_FALSE(exists(dir_ / "removed"));
+    EXPECT_FALSE(exists(dir_ / "dir/f"));
+
+    // Created by others after the rollback: a second try repeats only what failed.
+    write_file(dir_ / "removed", "theirs");
+    logged.clear();
+    EXPECT_EQ(recover_interrupted_update(folder_, nullptr), 1);
+    EXPECT_EQ(logged, expected);
+    EXPECT_EQ(read_file(dir_ / "removed"), "theirs");
+    EXPECT_EQ(read_file(dir_ / "dir/theirs"), "theirs");
+}
+
+TEST_F(undo_test, reload_runs_right_after_restoring_its_entry) {
+    write_file(dir_ / "unit", "old unit");
+    undo_record record;
+    ASSERT_EQ(open_undo_record(folder_, record), 0);
+    ASSERT_EQ(note_change(record, change_kind::create_directory, dir_ / "unit.d", true), 0);
+    ASSERT_EQ(mkdir((dir_ / "unit.d").c_str(), 0755), 0);
+    ASSERT_EQ(note_change(record, change_kind::create_file, dir_ / "unit.d/override.conf"), 0);
+    write_file(dir_ / "unit.d/override.conf", "[Service]\n");
+    ASSERT_EQ(note_change(record, change_kind::rewrite, dir_ / "unit", true), 0);
+    write_file(dir_ / "unit", "new unit");
+    std::vector<std::string> seen;
+    const auto reload = [&] {
+        seen.push_back(read_file(dir_ / "unit") + (exists(dir_ / "unit.d") ? ", drop-in" : ""));
+    };
+    EXPECT_EQ(undo_changes(record, reload), 0);
+    EXPECT_EQ(seen, (std::vector<std::string>{"old unit, drop-in", "old unit"}));
+}
+
+TEST_F(undo_test, rewrite_that_meets_a_full_disk_gets_the_kept_copy_renamed_back) {
+    ASSERT_TRUE(testing::enter_private_mount_namespace());
+    const std::string small = dir_ / "small";
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    ASSERT_EQ(mount("none", small.c_str(), "tmpfs", 0, "size=256k"), 0);
+    const std::string old(std::size_t{100} << 10, 'o');
+    old_file(small + "/conf", old, 06755, getuid(), getgid());
+    const auto before = state_of(small + "/conf");
+    undo_record record;
+    ASSERT_EQ(open_undo_record(small + "/lib/undo", record), 0);
+    ASSERT_EQ(keep_old_file(record, small + "/conf"), 0);
+    ASSERT_EQ(note_change(record, change_kind::rewrite, small + "/conf"), 0);
+    write_file(small + "/conf", "new");
+    const int filler = open((small + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string block(4096, 'f');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    close(filler);
+
+    EXPECT_EQ(undo_changes(record, nullptr), 0);
+    auto after = state_of(small + "/conf");
+    EXPECT_NE(after[""].entry.inode, before.at("").entry.inode) << "a new inode";
+    after[""].entry.inode = before.at("").entry.inode;
+    EXPECT_EQ(after, before);
+    umount2(small.c_str(), MNT_DETACH);
+}
+
+// A run killed at some instant of its changes, each time a little later.
+TEST_F(undo_test, record_of_a_killed_run_is_found_and_undone_exactly) {
+    testing::signals_allowed = true;
+    for (const useconds_t delay : {0, 300, 1000, 3000, 10000}) {
+        SCOPED_TRACE("killed " + std::to_string(delay) + " us after the first change");
+        const scratch_dir root(dir_.path());
+        for (int i = 0; i < 60; ++i) {
+            write_file(root / std::to_string(i), "old " + std::to_string(i), 0640);
+        }
+        const auto before = state_of(root.path());
+        int ready[2];
+        ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+        const pid_t child = testing::fork_tied_child();
+        if (child == 0) {
+            undo_record record;
+            bool kept = open_undo_record(folder_, record) == 0;
+            for (int i = 0; i < 60; ++i) {
+                kept = kept && keep_old_file(record, root / std::to_string(i)) == 0;
+            }
+            for (int i = 0; i < 60; ++i) {
+                const std::string path = root / std::to_string(i);
+                const change_kind kind = i % 3 == 0 ? change_kind::replace : change_kind::rewrite;
+                const std::string created = root / ("new" + std::to_string(i));
+                if (!kept || note_change(record, kind, path) != 0 ||
+                    note_change(record, change_kind::create_file, created) != 0) {
+                    _exit(1);
+                }
+                kind == change_kind::replace ? rename_over(path, dir_ / "side")
+                                             : write_file(path, "new", 0644);
+                write_file(created, "new");
+                if (i == 0) {
+                    (void)write(ready[1], "x", 1);
+                }
+            }
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char byte = 0;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the child's first change";
+        close(ready[0]);
+        usleep(delay);
+        ASSERT_EQ(kill(child, SIGKILL), 0);
+        ASSERT_EQ(waitpid(child, nullptr, 0), child);
+
+        logged.clear();
+        EXPECT_EQ(recover_interrupted_update(folder_, nullptr), 0);
+        EXPECT_EQ(logged, (std::vector<testing::log_line>{info("Recovering an interrupted update"),
+                                                          info("Rolled back the update")}));
+        EXPECT_EQ(state_of(root.path()), before);
+        EXPECT_FALSE(exists(folder_));
+    }
+}
+
+}  // namespace
+}  // namespace kest
