@@ -10,15 +10,9 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "shared/change_notice.h"
 
 namespace kest {
-
-enum class change_kind {
-    rewrite,           // an existing regular file rewritten in place (same inode)
-    replace,           // an existing regular file replaced by a rename over it
-    create_file,       // a regular file the copy creates
-    create_directory,  // a directory the copy creates
-};
 
 // Where the latest kept copy of a path is described in the journal, found by the path's hash.
 struct kept_at {

@@ -9,14 +9,14 @@ cd "$(dirname "$0")/.."
 build_dir=$1
 jobs=$(nproc)
 
-mapfile -t sources < <(find base shared updater guard install service tests/unit -name '*.cpp' | sort)
+mapfile -t sources < <(find base shared updater guard install service rollback tests/unit -name '*.cpp' | sort)
 echo "clang-tidy: ${#sources[@]} files"
 printf '%s\n' "${sources[@]}" |
     xargs -P "$jobs" -n 4 clang-tidy -p "$build_dir" --quiet
 
 echo "cppcheck: program sources"
 cppcheck --std=c++20 --language=c++ --enable=warning,style,performance,portability \
-    --inline-suppr --error-exitcode=1 --quiet -I . base shared updater guard install service fuzz
+    --inline-suppr --error-exitcode=1 --quiet -I . base shared updater guard install service rollback fuzz
 echo "cppcheck: unit tests"
 # danglingLifetime: the fakes' closures (the seams, after_pause, shell_status...) capture a test's
 # locals by design, and seam_test's TearDown drops them before the locals go; cppcheck cannot
