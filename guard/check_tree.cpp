@@ -87,7 +87,8 @@ refusal check_update_tree(const update_paths& paths, bool systemd) {
                    hooks)) {
         return why;
     }
-    return find_shortage(preflight.space);
+    why = preflight_record(preflight, paths.record_folder, trust.known, trust.rule);
+    return refused(why) ? why : find_shortage(preflight.space);
 }
 
 }  // namespace kest

@@ -16,7 +16,8 @@ namespace kest {
 //   write lands (find_landing: links followed as the copy follows them). Each directory is
 //   looked at once;
 // - that each destination can be written as the copy will meet it (see preflight.h);
-// - at the end, that each file system written to has the space and inodes the update needs;
+// - at the end, the undo record's folder (see preflight_record), and that each file system
+//   written to has the space and inodes the update needs, the record's included;
 // - that the tree can be read whole: an entry whose status cannot be read (but for a vanished
 //   entry, a dangling link or a link loop), a path beyond the system's limit, a directory
 //   unreadable for want of resources or a listing that fails would stop the copy there;

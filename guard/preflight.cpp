@@ -2,12 +2,14 @@
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
 
 #include "base/file_identity.h"
 #include "base/path_text.h"
+#include "shared/ownership.h"
 #include "shared/unit_drop_in.h"
 
 namespace kest {
@@ -92,6 +94,8 @@ refusal rewrite_file(preflight_state& state, const std::string& destination, con
         return cannot_write(destination, unwritable);
     }
     file_system_need& need = need_on(state.space, facts.device, status, lands.target);
+    state.kept_files += 1;
+    state.kept_bytes += facts.size;
     if (is_own_executable(identity_of(facts))) {
         // Replaced by a new file beside it.
         return add_entry(state, destination, lands.target, size);
@@ -105,6 +109,7 @@ refusal rewrite_file(preflight_state& state, const std::string& destination, con
 
 refusal preflight_directory(preflight_state& state, const std::string& destination,
                             const landing& lands) {
+    state.changes += 1;
     if (lands.error != 0) {
         return cannot_write(destination, lands.error);
     }
@@ -124,6 +129,7 @@ refusal preflight_directory(preflight_state& state, const std::string& destinati
 refusal preflight_file(preflight_state& state, const std::string& destination, const landing& lands,
                        const struct stat& staged) {
     const auto size = static_cast<unsigned long long>(staged.st_size);
+    state.changes += 1;
     if (lands.error != 0) {
         return cannot_write(destination, lands.error);
     }
@@ -144,6 +150,49 @@ refusal preflight_file(preflight_state& state, const std::string& destination, c
         return {};  // the staged file itself, left as it is
     }
     return rewrite_file(state, destination, lands, size);
+}
+
+refusal preflight_record(preflight_state& state, const std::string& folder,
+                         known_directories& known, const directory_rule& rule) {
+    if (folder.empty()) {
+        return {};
+    }
+    // The record is made in the folder, or in the nearest one above it that exists.
+    std::string at = folder;
+    unsigned long long made = 0;
+    landing lands = find_landing(at, write_kind::directory, known, rule);
+    while (lands.error == ENOENT || (lands.error == 0 && lands.looked_up == ENOENT)) {
+        at = parent_of(at);
+        made += 1;
+        lands = find_landing(at, write_kind::directory, known, rule);
+    }
+    if (!lands.untrusted.empty()) {
+        return {refusal_reason::others_can_change, lands.untrusted, 0, 0, 0};
+    }
+    if (lands.error != 0 || lands.looked_up != 0) {
+        return cannot_write(folder, lands.error != 0 ? lands.error : lands.looked_up);
+    }
+    const file_facts& facts = lands.existing;
+    if (made == 0 && (!S_ISDIR(facts.mode) || !private_to(facts.owner, facts.mode, geteuid()))) {
+        return {refusal_reason::others_can_change, folder, 0, 0, 0};
+    }
+    if (!S_ISDIR(facts.mode)) {
+        return cannot_write(folder, ENOTDIR);
+    }
+    const directory_place& place = place_of(state, lands.target);
+    if (!place.known) {
+        return {};
+    }
+    if (place.cannot_add != 0) {
+        return cannot_write(folder, place.cannot_add);
+    }
+    // Each kept copy in whole blocks, and a journal entry of a few hundred bytes per change.
+    constexpr unsigned long long journal_bytes_per_change = 512;
+    file_system_need& need = state.space.at(place.device);
+    need.bytes += state.kept_bytes + state.kept_files * need.block_size +
+                  in_blocks(need, state.changes * journal_bytes_per_change);
+    need.inodes += state.kept_files + 1 + made;
+    return {};
 }
 
 refusal preflight_drop_in(const std::string& unit_file, bool systemd) {

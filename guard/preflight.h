@@ -28,6 +28,11 @@ struct preflight_state {
     space_needs space;
     std::unordered_map<std::string, directory_place> directories;  // by path without links
     std::unordered_map<std::uint64_t, struct statvfs> mounts;      // by mount id
+    // What the undo record will hold: a copy of each existing file the copy changes, and an
+    // entry for each change.
+    unsigned long long kept_files = 0;
+    unsigned long long kept_bytes = 0;
+    unsigned long long changes = 0;
 };
 
 // Each of these takes the destination as staged and where its write lands (find_landing), and
@@ -45,6 +50,15 @@ refusal preflight_directory(preflight_state& state, const std::string& destinati
 // entry in its folder.
 refusal preflight_file(preflight_state& state, const std::string& destination, const landing& lands,
                        const struct stat& staged);
+
+// The undo record's folder `folder` ("" for none), after the walk: when it exists, only the
+// updater's user may open it (a directory closed to group and others, else others_can_change
+// naming it), and nobody else may change the directories on its way (`rule`); it, or the
+// nearest folder above it that exists, where it will be made, must take new entries (else
+// cannot_write naming it); and its file system gets the space and inodes of what the record will
+// hold added to its needs.
+refusal preflight_record(preflight_state& state, const std::string& folder,
+                         known_directories& known, const directory_rule& rule);
 
 // The agent's unit drop-in beside `unit_file`, when systemd runs the host and the unit lacks
 // the setting the drop-in adds: its file, or its directory, must be writable or creatable.

@@ -22,7 +22,9 @@ bool staging_root_is_safe() {
            !others_can_change(status.st_uid, status.st_gid, status.st_mode, geteuid());
 }
 
-bool take_lock(const update_paths& paths, unique_fd& lock) {
+}  // namespace
+
+bool lock_update(const update_paths& paths, unique_fd& lock) {
     const int locked = take_update_lock(paths.lock_file, lock);
     if (locked == lock_others_can_change) {
         log_refusal({refusal_reason::others_can_change, paths.lock_file, 0, 0, 0});
@@ -35,6 +37,15 @@ bool take_lock(const update_paths& paths, unique_fd& lock) {
     return locked == 0;
 }
 
+bool enter_and_lock(const update_paths& paths, unique_fd& lock) {
+    if (!staging_root_is_safe()) {
+        log_err("Refusing the update directory %s: other users can change it",
+                paths.staging_root.c_str());
+        return false;
+    }
+    return lock_update(paths, lock);
+}
+
 bool may_install(const update_paths& paths, bool systemd) {
     refusal why = check_update_tree(paths, systemd);
     if (!refused(why)) {
@@ -42,24 +53,6 @@ bool may_install(const update_paths& paths, bool systemd) {
     }
     if (refused(why)) {
         log_refusal(why);
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-bool lock_and_check_update(const update_paths& paths, bool systemd, unique_fd& lock) {
-    if (!staging_root_is_safe()) {
-        log_err("Refusing the update directory %s: other users can change it",
-                paths.staging_root.c_str());
-        return false;
-    }
-    if (!take_lock(paths, lock)) {
-        return false;
-    }
-    if (!may_install(paths, systemd)) {
-        lock.reset();
         return false;
     }
     return true;

@@ -7,12 +7,19 @@
 
 namespace kest {
 
-// In the entered staging root: refuses a staging root that others can change, takes the update
-// lock into `lock` (held there until the run ends), then checks the staged tree and where it
-// goes (check_update_tree) and the agent's unit drop-in (preflight_drop_in), for a host that
-// systemd runs or not as `systemd` says.
-// Returns true when the update may go on, with the lock held; else false, having logged why
-// at err in one line, with `lock` released.
-bool lock_and_check_update(const update_paths& paths, bool systemd, unique_fd& lock);
+// Takes the update lock at `paths.lock_file` (see take_update_lock) into `lock`, held there until
+// the run ends. True when taken; else false, having logged why at err in one line ("Another
+// update is running", the refusal of a lock file others could hold, or "Failed to take the
+// update lock %s: %s").
+bool lock_update(const update_paths& paths, unique_fd& lock);
+
+// In the entered staging root: refuses a staging root that others can change ("Refusing the
+// update directory %s: other users can change it"), then takes the update lock (lock_update).
+bool enter_and_lock(const update_paths& paths, unique_fd& lock);
+
+// Checks the staged tree and where it goes, the undo record's folder (check_update_tree) and the
+// agent's unit drop-in (preflight_drop_in), for a host that systemd runs or not as `systemd`
+// says. True when the update may go on; else false, having logged why at err in one line.
+bool may_install(const update_paths& paths, bool systemd);
 
 }  // namespace kest

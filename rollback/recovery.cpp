@@ -6,10 +6,11 @@
 
 namespace kest {
 
-int recover_interrupted_update(const std::string& folder, const std::function<void()>& reload) {
+recovery recover_interrupted_update(const std::string& folder,
+                                    const std::function<void()>& reload) {
     undo_record record;
     if (!find_interrupted_record(folder, record)) {
-        return 0;
+        return recovery::none;
     }
     log_info("Recovering an interrupted update");
     const int not_restored = undo_changes(record, reload);
@@ -17,12 +18,12 @@ int recover_interrupted_update(const std::string& folder, const std::function<vo
     flush_written();
     if (not_restored != 0) {
         log_err("Rollback incomplete: %d entries not restored", not_restored);
-        return 1;
+        return recovery::incomplete;
     }
     log_info("Rolled back the update");
     // A record left behind holds only restored entries: a later recovery has nothing to redo.
     (void)remove_undo_record(record);
-    return 0;
+    return recovery::restored;
 }
 
 }  // namespace kest

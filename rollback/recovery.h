@@ -12,7 +12,9 @@ namespace kest {
 // the update" and removes the record; or, when entries were not restored, logs err "Rollback
 // incomplete: %d entries not restored" and keeps the record, so that a later recovery tries
 // again. Logs nothing when there is no record.
-// Returns 0 (no record, or every entry restored) or 1 (entries not restored).
-int recover_interrupted_update(const std::string& folder, const std::function<void()>& reload);
+enum class recovery { none, restored, incomplete };
+
+// Returns what it found and did: no record, every entry restored, or entries not restored.
+recovery recover_interrupted_update(const std::string& folder, const std::function<void()>& reload);
 
 }  // namespace kest

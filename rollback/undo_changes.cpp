@@ -110,6 +110,13 @@ int copy_over(undo_record& record, const journal_entry& entry, const place& at) 
 
 // A replaced file: the kept inode, or the kept copy, back at its path.
 int restore_replaced(undo_record& record, const journal_entry& entry, const place& at) {
+    // The path still names the file it named when the change was noted: the replacement never
+    // happened (it failed, or the run ended before it), and there is nothing to put back.
+    struct stat now {};
+    if (fstatat(at.folder.get(), at.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        now.st_dev == entry.stamp.device && now.st_ino == entry.stamp.inode) {
+        return 0;
+    }
     if (renameat(record.directory.get(), kept_name(entry.kept).c_str(), at.folder.get(),
                  at.name.c_str()) == 0) {
         return 0;
@@ -122,11 +129,31 @@ int restore_replaced(undo_record& record, const journal_entry& entry, const plac
 
 // A rewritten file: the old content back into the same inode, then its owner, group, mode and
 // modification time.
+// Whether the file at `at` is as it was when its change was noted: its status unchanged and its
+// bytes those of the kept copy (a write within the clock's last tick leaves the times as they
+// were). The copy never wrote it then: a read-only file system, a run that ended first.
+bool untouched(const journal_entry& entry, const place& at, int kept) {
+    struct stat now {};
+    if (fstatat(at.folder.get(), at.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        stamp_of(now) != entry.stamp) {
+        return false;
+    }
+    const unique_fd current(retry_on_eintr([&] {
+        return openat(at.folder.get(), at.name.c_str(),
+                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }));
+    const bool same = current.valid() && same_content(kept, current.get());
+    return lseek(kept, 0, SEEK_SET) == 0 && same;
+}
+
 int restore_rewritten(undo_record& record, const journal_entry& entry, const place& at) {
     unique_fd kept;
     struct stat old {};
     if (const int error = open_kept(record, entry, kept, old); error != 0) {
         return error == ENOENT && holds(record, at, entry.kept_inode) ? 0 : error;
+    }
+    if (untouched(entry, at, kept.get())) {
+        return 0;
     }
     constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     unique_fd file(

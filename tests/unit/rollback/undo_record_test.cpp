@@ -225,7 +225,7 @@ TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_retried_alone
         err("Cannot restore " + dir_ / "dir" + ": Directory not empty"),
         err("Rollback incomplete: 3 entries not restored"),
     };
-    EXPECT_EQ(recover_interrupted_update(folder_, nullptr), 1);
+    EXPECT_EQ(recover_interrupted_update(folder_, nullptr), recovery::incomplete);
     EXPECT_EQ(logged, expected);
     EXPECT_EQ(read_file(dir_ / "kept"), "old");
     EXPECT_FALSE(exists(dir_ / "removed"));
@@ -234,7 +234,7 @@ TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_retried_alone
     // Created by others after the rollback: a second try repeats only what failed.
     write_file(dir_ / "removed", "theirs");
     logged.clear();
-    EXPECT_EQ(recover_interrupted_update(folder_, nullptr), 1);
+    EXPECT_EQ(recover_interrupted_update(folder_, nullptr), recovery::incomplete);
     EXPECT_EQ(logged, expected);
     EXPECT_EQ(read_file(dir_ / "removed"), "theirs");
     EXPECT_EQ(read_file(dir_ / "dir/theirs"), "theirs");
@@ -332,7 +332,7 @@ TEST_F(undo_test, record_of_a_killed_run_is_found_and_undone_exactly) {
         ASSERT_EQ(waitpid(child, nullptr, 0), child);
 
         logged.clear();
-        EXPECT_EQ(recover_interrupted_update(folder_, nullptr), 0);
+        EXPECT_EQ(recover_interrupted_update(folder_, nullptr), recovery::restored);
         EXPECT_EQ(logged, (std::vector<testing::log_line>{info("Recovering an interrupted update"),
                                                           info("Rolled back the update")}));
         EXPECT_EQ(state_of(root.path()), before);

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "base/platform.h"
 #include "support/test_support.h"
+#include "support/tree_snapshot.h"
 #include "updater/detach_from_caller.h"
 #include "updater/run_update.h"
 
@@ -64,16 +66,24 @@ class tmpfs_update_test : public seam_test {
     }
 
     // What the user sees of a failed installation: why, the entry that failed and the run's
-    // code, exit status 1, and no restart.
+    // code, exit status 1; then the rollback, after which the old release starts again, and the
+    // target as it was when the copy began (after the fault of after_the_checks).
     void expect_failed_run(int result, const std::string& cause, const std::string& failed,
                            int code) {
         EXPECT_EQ(result, 1);
-        EXPECT_TRUE(commands.empty()) << "the agent must stay down";
-        ASSERT_GE(logged.size(), 3u);
-        EXPECT_EQ(std::vector(logged.end() - 3, logged.end()),
-                  (std::vector{err(cause),
-                               err("Failed to copy " + failed + ": error " + std::to_string(code)),
-                               err("Error while copying update " + std::to_string(code))}));
+        EXPECT_EQ(commands, std::vector<std::string>{"service kest start"});
+        const log_line failure = err("Error while copying update " + std::to_string(code));
+        const auto at = std::find(logged.begin(), logged.end(), failure);
+        ASSERT_GE(at - logged.begin(), 2) << "no line " << failure;
+        EXPECT_EQ(
+            std::vector(at - 2, logged.end()),
+            (std::vector{
+                err(cause), err("Failed to copy " + failed + ": error " + std::to_string(code)),
+                failure, warning("Rolling back the update"),
+                info("Start the daemon via 'service' command"), info("Rolled back the update")}));
+        if (copy_began_) {
+            EXPECT_TRUE(snapshot(target_) == at_the_copy_) << "the target as it was";
+        }
     }
 
     void mount_small_tmpfs(const std::string& path, const char* options) {
@@ -87,8 +97,13 @@ class tmpfs_update_test : public seam_test {
 
     // Makes `fault` happen once the checks before detaching have passed, as when the host
     // changes between them and the installation.
-    static void after_the_checks(const std::function<void()>& fault) {
-        platform::detach = [fault](const char*) { fault(); };
+    void after_the_checks(const std::function<void()>& fault) {
+        copy_began_ = false;
+        platform::detach = [this, fault](const char*) {
+            fault();
+            at_the_copy_ = snapshot(target_);
+            copy_began_ = true;
+        };
     }
 
     scratch_dir root_;
@@ -96,6 +111,8 @@ class tmpfs_update_test : public seam_test {
     std::string target_;
 
   private:
+    tree_snapshot at_the_copy_;
+    bool copy_began_ = false;
     bool mounted_ = false;
     char saved_cwd_[PATH_MAX] = {};
     mode_t saved_mask_ = 0;

@@ -27,6 +27,7 @@ using testing::journal;
 using testing::logged;
 using testing::read_file;
 using testing::scratch_dir;
+using testing::warning;
 using testing::write_file;
 
 // The version and build number of the CMake project.
@@ -157,11 +158,14 @@ TEST_F(run_update_test, staging_root_owned_by_another_user_is_refused) {
 
 TEST_F(run_update_test, successful_run_installs_then_restarts_then_flushes) {
     write_file(paths_.staging_root + "/kestd", "v2");
-    // The disk fails the flush: said, and the update still counts as done.
-    platform::flush_file_system = [](int) {
+    write_file(paths_.destination + "/kestd", "v1");
+    // The disk fails the flush after the copy (not the undo record's before the stop): said,
+    // and the update still counts as done.
+    int flushes = 0;
+    platform::flush_file_system = [&flushes](int) {
         journal.emplace_back("flush");
         errno = EIO;
-        return -1;
+        return ++flushes == 1 ? 0 : -1;
     };
     struct stat target {};
     ASSERT_EQ(stat(paths_.destination.c_str(), &target), 0);
@@ -169,13 +173,19 @@ TEST_F(run_update_test, successful_run_installs_then_restarts_then_flushes) {
     // Pid 0 names no single process: it is refused without a signal and the update goes on.
     EXPECT_EQ(run({"/usr/sbin/kestd --daemon", "0"}), 0);
     EXPECT_EQ(read_file(paths_.destination + "/kestd"), "v2");
-    // The caller is released before the agent is touched; the disk is flushed once it runs.
-    EXPECT_EQ(journal,
-              (std::vector<std::string>{
-                  "info " + started_text, "detach " + paths_.staging_root, "info Killing daemon",
-                  "err Invalid agent process id 0", "info Copy to directory " + paths_.staging_root,
-                  "info Start the daemon via 'service' command", "run service kest start", "flush",
-                  "err Failed to flush " + mount + ": Input/output error"}));
+    // The caller is released before the agent is touched; what the update would destroy is
+    // kept and on disk before that, the copy on disk once the agent runs.
+    EXPECT_EQ(journal, (std::vector<std::string>{
+                           "info " + started_text, "detach " + paths_.staging_root, "flush",
+                           "info Killing daemon", "err Invalid agent process id 0",
+                           "info Copy to directory " + paths_.staging_root,
+                           "info Start the daemon via 'service' command", "run service kest start",
+                           "flush", "err Failed to flush " + mount + ": Input/output error"}));
+    EXPECT_FALSE(testing::exists(root_ / "state/undo")) << "no record left";
+    const std::string result = read_file(root_ / "state/result.json");
+    EXPECT_NE(result.find(R"("outcome":"installed","message":"","cause":"","agent_running":true)"),
+              std::string::npos)
+        << result;
 }
 
 TEST_F(run_update_test, systemd_is_asked_once_and_every_phase_takes_that_answer) {
@@ -201,14 +211,51 @@ TEST_F(run_update_test, systemd_is_asked_once_and_every_phase_takes_that_answer)
     }
 }
 
-TEST_F(run_update_test, failed_installation_ends_with_one_and_no_restart) {
+TEST_F(run_update_test, failed_installation_or_start_is_rolled_back_and_the_old_release_started) {
     mkdir((paths_.staging_root + "/usr").c_str(), 0755);
     // Appears once the checks before detaching have passed.
     platform::detach = [&](const char*) { write_file(paths_.destination + "/usr", "not a dir"); };
 
     EXPECT_EQ(run({"start", "-1"}), 1);
-    EXPECT_TRUE(commands.empty());
-    EXPECT_EQ(logged.back(), err("Error while copying update -102"));
+    EXPECT_EQ(commands, (std::vector<std::string>{"service kest start"}));
+    ASSERT_GE(logged.size(), 4u);
+    EXPECT_EQ(std::vector(logged.end() - 4, logged.end()),
+              (std::vector{
+                  err("Error while copying update -102"), warning("Rolling back the update"),
+                  info("Start the daemon via 'service' command"), info("Rolled back the update")}));
+    std::string result = read_file(root_ / "state/result.json");
+    EXPECT_NE(result.find(R"("outcome":"rolled-back","message":"Error while copying update -102",)"
+                          R"("cause":"Cannot write )" +
+                          paths_.destination + R"(/usr: Not a directory","agent_running":true)"),
+              std::string::npos)
+        << result;
+
+    // A release that does not start: its 5 attempts fail (the service command and the start
+    // command each), then the old release starts.
+    logged.clear();
+    commands.clear();
+    ASSERT_EQ(remove((paths_.destination + "/usr").c_str()), 0);
+    platform::detach = [](const char*) {};
+    write_file(paths_.staging_root + "/usr/kestd", "v2");
+    write_file(paths_.destination + "/kestd.conf", "v1");
+    write_file(paths_.staging_root + "/kestd.conf", "v2");
+    testing::shell_status = [](const std::string&) { return commands.size() <= 10 ? 7 << 8 : 0; };
+    EXPECT_EQ(run({"start", "-1"}), 1);
+    EXPECT_EQ(read_file(paths_.destination + "/kestd.conf"), "v1");
+    EXPECT_FALSE(testing::exists(paths_.destination + "/usr"));
+    EXPECT_EQ(commands.size(), 11u);
+    ASSERT_GE(logged.size(), 4u);
+    EXPECT_EQ(std::vector(logged.end() - 4, logged.end()),
+              (std::vector{err("Could not start the daemon after 4 retries. Error code 7"),
+                           warning("Rolling back the update"),
+                           info("Start the daemon via 'service' command"),
+                           info("Rolled back the update")}));
+    result = read_file(root_ / "state/result.json");
+    EXPECT_NE(
+        result.find(R"("outcome":"rolled-back","message":"Could not start the daemon after 4 )"
+                    R"(retries. Error code 7","cause":"","agent_running":true)"),
+        std::string::npos)
+        << result;
 }
 
 TEST_F(run_update_test, tree_that_others_can_change_is_refused_before_anything_happens) {
