@@ -48,7 +48,7 @@ int keep_before_stop(const update_paths& paths, bool systemd, undo_record& recor
         .regular_file =
             [&](const walk_entry& file) {
                 return stop_on(keep_landing(record, file.destination, known, &file.status),
-                               file.destination);
+                               paths.record_folder);
             },
         // What the walk cannot reach changed since the checks: the copy meets it too and
         // fails, and what it changed before is in the record.
@@ -65,7 +65,7 @@ int keep_before_stop(const update_paths& paths, bool systemd, undo_record& recor
         const std::string drop_in = drop_in_file(paths.unit_file);
         error = keep_landing(record, drop_in, known, nullptr);
         if (error != 0) {
-            failed = drop_in;
+            failed = paths.record_folder;
             return error;
         }
     }

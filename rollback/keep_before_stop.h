@@ -15,7 +15,8 @@ namespace kest {
 // own destination; and, when `systemd` runs the host and the agent's unit lacks the setting its
 // drop-in adds, the drop-in file that the stop rewrites. Then seals the record. A part of the
 // staged tree that the walk cannot reach now is left to the copy, which fails on it.
-// Returns 0, or the errno of what could not be done, with `failed` naming the path it met.
+// Returns 0, or the errno of what could not be done, with `failed` naming the record's folder,
+// where the copies are written.
 // Logs nothing.
 int keep_before_stop(const update_paths& paths, bool systemd, undo_record& record,
                      std::string& failed);

@@ -165,19 +165,25 @@ class CallerTest(BareCase):
         self.assert_agent_untouched()
         self.assertFalse(agent.exists(self.host, agent.HELPER))
 
-    def test_disk_that_fills_after_the_checks_is_named_in_the_log(self):
+    def test_update_whose_undo_record_cannot_be_kept_is_refused_before_the_stop(self):
         # Under this filter every write of file data fails with ENOSPC while the file systems
-        # still report room: the checks pass, and the copy after the stop fails.
+        # still report room: the checks pass, and the copies of what the update would change
+        # cannot be kept after the caller is released; nothing is stopped or changed.
         self.stage_release_2()
         status, _ = self.call_through([SYSCALL_FILTER, "full-disk", agent.UPDATER],
                                       agent.START_COMMAND, str(self.old_pid))
         self.assertEqual(status, 0)
         agent.wait_until_updater_gone(self.host)
-        lines = self.host.updater_lines(self.since)
-        expect.assert_lines(self, lines[-3:], [
-            err(f"Cannot write {agent.EXECUTABLE}: No space left on device"),
-            err(f"Failed to copy {agent.STAGING_ROOT}{agent.EXECUTABLE}: error -3"),
-            err("Error while copying update -3")], "log of a write that fails after the stop")
+        expect.assert_lines(self, self.host.updater_lines(self.since), [
+            info(expect.STARTED),
+            err("Refusing the update: cannot write /var/lib/kest-update/undo: "
+                "No space left on device"),
+            err("Failed to write the result /var/lib/kest-update/result.json: "
+                "No space left on device")], "log of an undo record that cannot be kept")
+        self.assertTrue(self.host.process_is(self.old_pid, "kestd"))
+        self.assertEqual(agent.read_file(self.host, agent.EXECUTABLE),
+                         self.builds.agent_binary("1"))
+        self.assertEqual(self.killed_processes(), [])
 
     def test_caller_is_released_before_the_update_runs(self):
         # The caller reads the updater's output through pipes, as a caller

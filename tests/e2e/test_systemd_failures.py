@@ -2,11 +2,15 @@
 cannot complete, refused before the agent stops, and restarts that need the
 fallbacks and the retries."""
 
+import json
 import unittest
 
 from harness import agent, expect, systemd_agent
 from harness.expect import err, info
 from systemd_case import SystemdCase
+
+RESULT_FILE = "/var/lib/kest-update/result.json"
+UNDO_FOLDER = "/var/lib/kest-update/undo"
 
 
 class InstallationFailureTest(SystemdCase):
@@ -54,26 +58,55 @@ class RestartFallbackTest(SystemdCase):
         self.assertEqual(self.main_pid("kest.service"), agent.wait_for_release(self.box, "2"))
         self.assertEqual(agent.event_texts(self.box).count("refused-start 2"), 4)
 
+    def failed_restart(self):
+        """The lines of a whole restart that fails on every attempt."""
+        lines = []
+        for attempt in range(1, 6):
+            lines += expect.systemd_restart_attempt(restart_works=False)
+            lines.append(expect.failed_start_command(agent.REFUSED_START_STATUS))
+            if attempt < 5:
+                lines.append(err(f"Could not start the daemon. Retry {attempt}"))
+        return lines + [err("Could not start the daemon after 4 retries. Error code 7")]
+
+    def test_release_that_does_not_start_is_rolled_back(self):
+        # Every start of release 2 fails (3 ways on each of 5 attempts); release 1 starts.
+        agent.refuse_starts(self.box, 15)
+        package = agent.release_package(self.builds, "2")
+
+        lines = self.update(package)
+
+        _before, _walk, after = expect.split_walk(self, lines)
+        expected = (self.failed_restart() + [expect.ROLLING_BACK]
+                    + expect.systemd_restart_attempt() + [expect.ROLLED_BACK])
+        expect.assert_lines(self, after, expected, "restart, rollback and restart lines")
+        self.assertEqual(self.main_pid("kest.service"), agent.wait_for_release(self.box, "1"))
+        self.assertEqual(agent.read_file(self.box, agent.EXECUTABLE),
+                         self.builds.agent_binary("1"))
+        result = json.loads(agent.read_file(self.box, RESULT_FILE))
+        self.assertEqual(
+            {k: result[k] for k in ("outcome", "message", "cause", "agent_running")},
+            {"outcome": "rolled-back",
+             "message": "Could not start the daemon after 4 retries. Error code 7",
+             "cause": "", "agent_running": True})
+        self.assertFalse(agent.exists(self.box, UNDO_FOLDER), "no record left")
+
     def test_every_way_fails_on_every_attempt(self):
         agent.refuse_starts(self.box, 1000)
         package = agent.release_package(self.builds, "2")
 
         lines = self.update(package)
 
+        # The old release is put back and fails to start as well: no second rollback.
         _before, _walk, after = expect.split_walk(self, lines)
-        expected = []
-        for attempt in range(1, 6):
-            expected += expect.systemd_restart_attempt(restart_works=False)
-            expected.append(expect.failed_start_command(agent.REFUSED_START_STATUS))
-            if attempt < 5:
-                expected.append(err(f"Could not start the daemon. Retry {attempt}"))
-        expected.append(err("Could not start the daemon after 4 retries. Error code 7"))
+        expected = (self.failed_restart() + [expect.ROLLING_BACK] + self.failed_restart()
+                    + [expect.ROLLED_BACK])
         expect.assert_lines(self, after, expected, "restart lines")
         self.assertFalse(self.is_active("kest.service"))
         self.assertIsNone(agent.running_agent(self.box))
-        # The new files are in place all the same.
         self.assertEqual(agent.read_file(self.box, agent.EXECUTABLE),
-                         self.builds.agent_binary("2"))
+                         self.builds.agent_binary("1"))
+        result = json.loads(agent.read_file(self.box, RESULT_FILE))
+        self.assertEqual((result["outcome"], result["agent_running"]), ("rolled-back", False))
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ import os
 import re
 
 from .agent import STAGING_ROOT
-from .loglines import DAEMON, ERR, INFO, UPDATER_IDENT, LogLine, format_lines
+from .loglines import DAEMON, ERR, INFO, UPDATER_IDENT, WARNING, LogLine, format_lines
 
 
 def _started_line():
@@ -39,8 +39,16 @@ def info(message):
     return LogLine(INFO, DAEMON, UPDATER_IDENT, message)
 
 
+def warning(message):
+    return LogLine(WARNING, DAEMON, UPDATER_IDENT, message)
+
+
 def err(message):
     return LogLine(ERR, DAEMON, UPDATER_IDENT, message)
+
+
+ROLLING_BACK = warning("Rolling back the update")
+ROLLED_BACK = info("Rolled back the update")
 
 
 def staged_directories(package):

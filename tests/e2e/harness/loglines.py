@@ -5,6 +5,7 @@ import re
 from typing import NamedTuple
 
 INFO = 6
+WARNING = 4
 ERR = 3
 DAEMON = 3
 UPDATER_IDENT = "kest-update"
@@ -46,5 +47,5 @@ def from_syslog_datagram(data):
 
 def format_lines(lines):
     """Readable listing for assertion messages."""
-    names = {INFO: "info", ERR: "err"}
+    names = {INFO: "info", WARNING: "warning", ERR: "err"}
     return "\n".join(f"  {names.get(l.priority, l.priority)}: {l.message}" for l in lines)

@@ -12,6 +12,7 @@ UPDATE_TIMEOUT = 60
 UNITS = ("kest.service", "kest-watcher.service")
 # Paths that scenarios may leave behind in the container.
 LEFTOVER_PATHS = (agent.DROP_IN_DIR, agent.STATE_DIR, "/var/kest", "/etc/kest", "/usr/share/kestd",
+                  "/var/lib/kest-update",
                   agent.HELPER_DIR)
 
 

@@ -1,0 +1,121 @@
+"""Updates that fail after the agent was stopped, on a host without systemd:
+the old release comes back, byte for byte and inode for inode, and what the
+update created goes; an updater killed half-way leaves a record that
+`kest-update --recover` undoes."""
+
+import json
+import os
+import stat
+import unittest
+
+from harness import agent, expect
+from harness.clock import now_usec
+from harness.expect import err, info
+from harness.wait import wait_for
+from bare_case import BareCase
+
+DATA_DIR = "/opt/kest-data"  # a file system of its own, made read-only after the checks
+RESULT_FILE = "/var/lib/kest-update/result.json"
+UNDO_FOLDER = "/var/lib/kest-update/undo"
+# clock_nanosleep and nanosleep on x86-64: the updater pauses between attempts at an entry.
+PAUSES = ("230", "35")
+
+
+class RollbackTest(BareCase):
+    def setUp(self):
+        super().setUp()
+        self.host.run(["mkdir", "-p", DATA_DIR, "/etc/kest"])
+        self.host.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "none", DATA_DIR])
+        agent.write_file(self.host, f"{DATA_DIR}/data.conf", "data=1\n", 0o640)
+        agent.write_file(self.host, "/etc/kest/agent.conf", "level=1\n", 0o4750)
+        self.package = agent.release_package(self.builds, "2")
+        self.package["etc/kest/agent.conf"] = (b"level=2\n", 0o644)
+        self.package["opt/kest-data/data.conf"] = (b"data=2\n", 0o644)
+        # What the update would change or create, as it stands before it.
+        self.watched = sorted({"/" + relative for relative in self.package} |
+                              {os.path.dirname("/" + relative) for relative in self.package})
+        self.before = self.state()
+
+    def state(self):
+        """Type, bytes, inode, owner, group, mode and time of each watched path (a directory's
+        time moves with what is made and removed in it)."""
+        found = {}
+        for path in self.watched:
+            try:
+                status = os.lstat(self.host.path(path))
+            except FileNotFoundError:
+                continue
+            regular = stat.S_ISREG(status.st_mode)
+            found[path] = (stat.S_IFMT(status.st_mode),
+                           agent.read_file(self.host, path) if regular else None,
+                           status.st_ino, status.st_uid, status.st_gid,
+                           stat.S_IMODE(status.st_mode), status.st_mtime_ns if regular else None)
+        return found
+
+    def start_failing_update(self, signal_name):
+        """Starts the update and, once the caller is released, makes DATA_DIR read-only: the
+        copy then fails there after its attempts."""
+        agent.put_download(self.host, self.package)
+        self.since = now_usec()
+        self.host.run(["kill", f"-{signal_name}", str(self.old_pid)])
+        self.assertEqual(agent.wait_for_update_status(self.host), "exit 0")
+        self.host.run(["mount", "-o", "remount,ro", DATA_DIR])
+
+    def result(self):
+        return json.loads(agent.read_file(self.host, RESULT_FILE))
+
+    def test_write_that_fails_after_the_stop_brings_the_old_release_back(self):
+        self.start_failing_update("USR1")
+        agent.wait_until_updater_gone(self.host, 90)
+
+        lines = self.host.updater_lines(self.since)
+        failed = lines.index(err("Error while copying update -2"))
+        self.assertEqual(lines[failed - 2:failed], [
+            err(f"Cannot write {DATA_DIR}/data.conf: Read-only file system"),
+            err(f"Failed to copy {agent.STAGING_ROOT}{DATA_DIR}/data.conf: error -2")],
+                         expect.format_lines(lines))
+        expect.assert_lines(self, lines[failed + 1:], [expect.ROLLING_BACK]
+                            + expect.bare_restart_attempt() + [expect.ROLLED_BACK],
+                            "rollback lines")
+        self.assertEqual(self.state(), self.before)
+        self.assertEqual(agent.wait_for_release(self.host, "1"), agent.running_agent(self.host)[1])
+        self.assertEqual((self.result()["outcome"], self.result()["agent_running"]),
+                         ("rolled-back", True))
+        self.assertFalse(agent.exists(self.host, UNDO_FOLDER), "no record left")
+
+    def test_updater_killed_half_way_is_undone_by_recover(self):
+        self.start_failing_update("USR2")
+        # The agent ends by itself, the copy begins, then pauses between its attempts at
+        # DATA_DIR.
+        updater = next(pid for pid, name in self.host.process_names().items()
+                       if name == "kest-update")
+        wait_for(lambda: info(expect.COPY + agent.STAGING_ROOT) in
+                 self.host.updater_lines(self.since), 30, "the copy to begin")
+
+        def pausing():
+            with open(self.host.path(f"/proc/{updater}/syscall")) as f:
+                return f.read().split()[0] in PAUSES
+        wait_for(pausing, 30, "the copy's pause between attempts")
+        self.host.run(["kill", "-KILL", str(updater)])
+        agent.wait_until_updater_gone(self.host)
+        self.assertTrue(agent.exists(self.host, UNDO_FOLDER), "the killed run left its record")
+
+        since = now_usec()
+        recover = self.host.run([agent.UPDATER, "--recover"], check=False)
+        self.assertEqual(recover.returncode, 0, recover.stderr)
+        expect.assert_lines(self, self.host.updater_lines(since), [
+            info(expect.STARTED), info("Recovering an interrupted update"), expect.ROLLED_BACK],
+                            "log of the recovery")
+        self.assertEqual(self.state(), self.before)
+        self.assertEqual(self.result()["outcome"], "recovered")
+        self.assertFalse(agent.exists(self.host, UNDO_FOLDER), "no record left")
+
+        # Nothing is left to recover: the run says nothing more and leaves the result alone.
+        since = now_usec()
+        self.assertEqual(self.host.run([agent.UPDATER, "--recover"], check=False).returncode, 0)
+        self.assertEqual(self.host.updater_lines(since), [info(expect.STARTED)])
+        self.assertEqual(self.result()["outcome"], "recovered")
+
+
+if __name__ == "__main__":
+    unittest.main()
