@@ -222,12 +222,18 @@ int restore(undo_record& record, const journal_entry& entry) {
 
 }  // namespace
 
-int undo_changes(undo_record& record, const std::function<void()>& reload) {
-    std::vector<std::uint64_t> not_restored;
+int undo_changes(undo_record& record, const std::function<void()>& reload,
+                 const std::function<bool(const std::string& path)>& which) {
+    std::vector<std::uint64_t> left;
+    int count = 0;
     for (auto at = record.begun.rbegin(); at != record.begun.rend(); ++at) {
         journal_entry entry;
-        const int error =
-            read_entry(record.journal.get(), *at, entry) != 0 ? restore(record, entry) : EIO;
+        const bool read = read_entry(record.journal.get(), *at, entry) != 0;
+        if (read && which && !which(entry.path)) {
+            left.push_back(*at);
+            continue;
+        }
+        const int error = read ? restore(record, entry) : EIO;
         if (error == 0) {
             // A failure only costs a later undo the same restore again.
             journal_entry restored;
@@ -235,7 +241,8 @@ int undo_changes(undo_record& record, const std::function<void()>& reload) {
             restored.reference = *at;
             (void)append_entry(record, restored);
         } else {
-            not_restored.push_back(*at);
+            left.push_back(*at);
+            ++count;
             log_err("Cannot restore %s: %s",
                     entry.path.empty() ? (record.folder + "/journal").c_str() : entry.path.c_str(),
                     std::strerror(error));
@@ -245,9 +252,8 @@ int undo_changes(undo_record& record, const std::function<void()>& reload) {
         }
     }
     // Only these are left to a later undo of this record.
-    const int count = static_cast<int>(not_restored.size());
-    std::reverse(not_restored.begin(), not_restored.end());
-    record.begun = std::move(not_restored);
+    std::reverse(left.begin(), left.end());
+    record.begun = std::move(left);
     return count;
 }
 

@@ -83,7 +83,10 @@ int note_change(undo_record& record, change_kind kind, const std::string& target
 // Calls `reload` (when set) right after each entry noted with reload_after, restored or not.
 // Logs err "Cannot restore %s: %s" (path, the system's error text) for each entry not
 // restored, nothing else. Returns the number of entries not restored.
-int undo_changes(undo_record& record, const std::function<void()>& reload);
+// With `which`, only the entries whose path it accepts are undone now; the others are left, in
+// their order, to a later undo of the same record.
+int undo_changes(undo_record& record, const std::function<void()>& reload,
+                 const std::function<bool(const std::string& path)>& which = nullptr);
 
 // Removes the record: its journal first, so that nothing is taken for a record any more once
 // that is on disk, then the kept copies and the folder. Call after the restored or installed

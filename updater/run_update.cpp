@@ -24,6 +24,7 @@
 #include "service/restart_agent.h"
 #include "service/run_command.h"
 #include "service/stop_agent.h"
+#include "shared/unit_drop_in.h"
 #include "updater/detach_from_caller.h"
 #include "updater/run_result.h"
 #include "updater/version.h"
@@ -73,12 +74,20 @@ bool recover_first(const update_paths& paths, run_result& result) {
     return false;
 }
 
-// Puts back what the run changed and starts the agent on it, once.
-int roll_back(undo_record& record, const std::string& start_command, bool systemd,
-              run_result& result) {
+// Puts back what the run changed and starts the agent on it, once. The agent's drop-in comes
+// back last, after the restart: until then this program still runs commands from the agent's
+// unit, whose control group a stop or a failed start would kill whole without it.
+int roll_back(undo_record& record, const update_paths& paths, const std::string& start_command,
+              bool systemd, run_result& result) {
     log_warning("Rolling back the update");
-    const int not_restored = undo_changes(record, reload_systemd);
+    const std::string drop_in = drop_in_directory(paths.unit_file);
+    const auto in_drop_in = [&drop_in](const std::string& path) {
+        return path == drop_in || path.rfind(drop_in + "/", 0) == 0;
+    };
+    int not_restored = undo_changes(record, reload_systemd,
+                                    [&](const std::string& path) { return !in_drop_in(path); });
     result.agent_running = restart_agent(start_command, systemd);
+    not_restored += undo_changes(record, reload_systemd, in_drop_in);
     flush_written();
     if (not_restored != 0) {
         log_err("Rollback incomplete: %d entries not restored", not_restored);
@@ -113,13 +122,13 @@ int stop_install_restart(const std::string& start_command, long pid, const updat
             result.outcome = "rollback-incomplete";
             return 1;
         }
-        return roll_back(*record, start_command, systemd, result);
+        return roll_back(*record, paths, start_command, systemd, result);
     }
     if (!restart_agent(start_command, systemd)) {
         result.message = last_err_line();
         result.agent_running = false;
         if (record != nullptr) {
-            return roll_back(*record, start_command, systemd, result);
+            return roll_back(*record, paths, start_command, systemd, result);
         }
     }
     // After the restart, so that the agent is not kept down while the disks catch up; the
