@@ -41,7 +41,8 @@ $warnings"
 # around %s, %d, %ld) appears in the page, rendered on lines long enough never to wrap.
 groff -man -Tutf8 -rLL=10000n -P-cbu "$page" >"$work/page.txt"
 {
-    grep -rhoP 'log_(info|err)\(\s*"\K(?:[^"\\]|\\.)*' updater guard install service | grep -vx '%s'
+    grep -rhoP 'log_(info|warning|err)\(\s*"\K(?:[^"\\]|\\.)*' base shared updater guard install \
+        service rollback | grep -vx '%s'
     # The restart's last-resort lines, composed at run time: their fixed beginning.
     grep -rhoP 'start_through_service\(start_command, "\K[^"]*' service
 } | sort -u >"$work/formats.txt"
@@ -68,6 +69,10 @@ echo "== Debian package"
 # Mode, owner and path of every entry; sizes and dates vary.
 contents=$(dpkg-deb -c "$deb" | awk '{print $1, $2, $6}')
 expected_contents="drwxr-xr-x root/root ./usr/
+drwxr-xr-x root/root ./usr/lib/
+drwxr-xr-x root/root ./usr/lib/systemd/
+drwxr-xr-x root/root ./usr/lib/systemd/system/
+-rw-r--r-- root/root ./usr/lib/systemd/system/kest-update-recover.service
 drwxr-xr-x root/root ./usr/sbin/
 -rwxr-xr-x root/root ./usr/sbin/kest-update
 drwxr-xr-x root/root ./usr/share/
@@ -170,8 +175,10 @@ echo "== tarball"
 folder=$(basename "$tarball" .tar.gz)
 [[ "$folder" == kest-update-*-"$(uname -m)" ]] || fail "the tarball is named $folder.tar.gz"
 listing=$(tar -tvzf "$tarball" | awk '!/^d/ { print $1, $2, $6 }' | sort)
-expected_listing="-rw-r--r-- root/root $folder/share/man/man8/kest-update.8.gz
--rwxr-xr-x root/root $folder/sbin/kest-update"
+expected_listing="-rw-r--r-- root/root $folder/lib/systemd/system/kest-update-recover.service
+-rw-r--r-- root/root $folder/share/man/man8/kest-update.8.gz
+-rwxr-xr-x root/root $folder/sbin/kest-update
+lrwxrwxrwx root/root $folder/lib/systemd/system/multi-user.target.wants/kest-update-recover.service"
 [ "$listing" = "$expected_listing" ] || fail "the tarball holds:
 $listing"
 mkdir "$work/tarball"
