@@ -6,9 +6,14 @@ import json
 import unittest
 
 from harness import agent, expect, systemd_agent
+from harness.clock import now_usec
 from harness.expect import err, info
+from harness.wait import wait_for
 from systemd_case import SystemdCase
 
+DATA_DIR = "/opt/kest-data"  # a file system of its own, made read-only after the checks
+PAUSES = ("230", "35")  # clock_nanosleep and nanosleep on x86-64
+RECOVERY_UNIT = "kest-update-recover.service"
 RESULT_FILE = "/var/lib/kest-update/result.json"
 UNDO_FOLDER = "/var/lib/kest-update/undo"
 
@@ -107,6 +112,55 @@ class RestartFallbackTest(SystemdCase):
                          self.builds.agent_binary("1"))
         result = json.loads(agent.read_file(self.box, RESULT_FILE))
         self.assertEqual((result["outcome"], result["agent_running"]), ("rolled-back", False))
+
+
+class RecoveryUnitTest(SystemdCase):
+    def test_record_of_an_interrupted_update_is_undone_before_the_agent_starts(self):
+        box = self.box
+        self.assertEqual(box.systemctl("is-enabled", RECOVERY_UNIT).stdout.strip(), "enabled",
+                         "the package enables the recovery unit")
+        # An update killed half-way: its copy pauses at a destination made read-only once the
+        # caller was released, and the updater is killed there.
+        box.run(["mkdir", "-p", DATA_DIR])
+        box.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "none", DATA_DIR])
+        self.addCleanup(lambda: box.run(["umount", DATA_DIR], check=False))
+        agent.write_file(box, f"{DATA_DIR}/data.conf", "data=1\n", 0o644)
+        agent.write_file(box, "/etc/kest/agent.conf", "level=1\n", 0o644)
+        watched = ("/etc/kest/agent.conf", agent.EXECUTABLE, agent.AGENT_UNIT)
+        before = {path: agent.read_file(box, path) for path in watched}
+        package = agent.release_package(self.builds, "2")
+        package["etc/kest/agent.conf"] = (b"level=2\n", 0o644)
+        package["opt/kest-data/data.conf"] = (b"data=2\n", 0o644)
+        agent.put_download(box, package)
+        since = now_usec()
+        box.systemctl("kill", "--kill-who=main", "--signal=SIGUSR1", "kest.service")
+        self.assertEqual(agent.wait_for_update_status(box), "exit 0")
+        box.run(["mount", "-o", "remount,ro", DATA_DIR])
+        updater = next(pid for pid, name in box.process_names().items() if name == "kest-update")
+        wait_for(lambda: info(expect.COPY + agent.STAGING_ROOT) in box.updater_lines(since), 30,
+                 "the copy to begin")
+
+        def pausing():
+            with open(box.path(f"/proc/{updater}/syscall")) as f:
+                return f.read().split()[0] in PAUSES
+        wait_for(pausing, 30, "the copy's pause between attempts")
+        box.run(["kill", "-KILL", str(updater)])
+        agent.wait_until_updater_gone(box)
+        self.assertFalse(self.is_active("kest.service"))
+
+        # As at boot: the recovery and the agent in one transaction, which the unit orders.
+        since = now_usec()
+        box.systemctl("start", RECOVERY_UNIT, "kest.service")
+        expect.assert_lines(self, box.updater_lines(since), [
+            info(expect.STARTED), info("Recovering an interrupted update"), expect.ROLLED_BACK],
+                            "log of the recovery unit")
+        self.assertEqual({path: agent.read_file(box, path) for path in watched}, before)
+        self.assertFalse(agent.exists(box, agent.DROP_IN_DIR), "the drop-in goes as well")
+        self.assertEqual(self.main_pid("kest.service"), agent.wait_for_release(box, "1"))
+        recovered = int(box.unit_property(RECOVERY_UNIT, "ExecMainExitTimestampMonotonic"))
+        started = int(box.unit_property("kest.service", "ExecMainStartTimestampMonotonic"))
+        self.assertLess(recovered, started, "the recovery ends before the agent starts")
+        self.assertEqual(json.loads(agent.read_file(box, RESULT_FILE))["outcome"], "recovered")
 
 
 if __name__ == "__main__":
