@@ -3,18 +3,20 @@
 
     bench.py --build BUILD_DIR [--work DIR] [--rounds N] [--workload big|small|agent]
              [--file-system work|tmpfs|overlay] [--baseline KEST_COPY_TREE]
-             [--no-realtime] [copy|check|flush|memory|detach|downtime|all ...]
+             [--no-realtime] [copy|check|flush|record|memory|detach|downtime|all ...]
 
 copy      the three workloads, fresh and in place, kest-copy-tree and `cp -r` interleaved, on
           the file system of --work, on a tmpfs and on an overlay
 check     the checks before detaching (trust and pre-flight) against the copy on the
           20,000-file workload
 flush     the flush of what a copy wrote, which the updater does after the restart
+record    the undo record: what keeping it costs before the stop, what its notes add to the
+          copy (and so to the agent's downtime), the undo's time, and peak memory with it
 memory    peak resident memory of kest-copy-tree on a 1 GiB file and on a 4 KiB file
 detach    how long a caller waits for the real kest-update to return, with an empty staging
           root and with the agent tree staged
 downtime  agent downtime in the end-to-end suite's systemd container (see bench/README.md)
-all       copy, check, flush, memory and detach (the default)
+all       copy, check, flush, record, memory and detach (the default)
 
 Needs root (mount namespaces). Standard library only. Everything it generates lives below
 --work (default /var/tmp/kest-bench), which is removed at the end.
@@ -39,6 +41,7 @@ GIB = 1024 * MIB
 
 MEMORY_LIMIT_KIB = 8 * 1024
 CHECK_LIMIT = 0.10
+RECORD_LIMIT = 0.10  # what the notes may add to the copy of the agent tree
 DETACH_LIMIT_MS = 5.0
 FRESH_LIMIT = 1.00
 IN_PLACE_LIMIT = 1.00
@@ -391,6 +394,63 @@ def bench_flush(args, work):
     return ok
 
 
+# ---------------------------------------------------------------- undo record
+
+def stderr_figure(text, name):
+    return float(text.rsplit(f"{name}:", 1)[1].split()[0])
+
+
+def bench_record(args, work):
+    """The undo record on the agent tree and the 20,000 files, in place as an update writes: the
+    copy alone against the copy with each change noted (the agent's downtime grows by the
+    difference), the keeping of the old files before the stop (the agent still runs then), and
+    the undo of a whole copy. Then peak memory of a copy of the 20,000 files with its record."""
+    ok = True
+    record = os.path.join(work, "record")
+    for label, make in (("agent tree", make_agent), ("20,000 x 4 KiB", make_small)):
+        source = os.path.join(work, "record-source")
+        destination = source + ".copy"
+        make(source)
+        warm(source)
+        subprocess.run([args.kest_copy_tree, source, destination], check=True,
+                       stdout=subprocess.DEVNULL)
+        plain, noted, keep, undo = [], [], [], []
+        for _ in range(args.rounds):
+            sync()
+            start = time.perf_counter()
+            subprocess.run([args.kest_copy_tree, source, destination], check=True,
+                           stdout=subprocess.DEVNULL)
+            plain.append((time.perf_counter() - start) * 1000)
+            for extra, figures in (([], (("keep-ms", keep), ("copy-ms", noted))),
+                                   (["--undo"], (("undo-ms", undo),))):
+                sync()
+                completed = subprocess.run(
+                    [args.kest_copy_tree, "--record", record, *extra, source, destination],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                ok = ok and completed.returncode == 0
+                for name, values in figures:
+                    values.append(stderr_figure(completed.stderr, name))
+        ratio = statistics.median(noted) / statistics.median(plain)
+        within = label != "agent tree" or ratio <= 1 + RECORD_LIMIT
+        ok = ok and within
+        print(f"record: {label}, in place, medians of {args.rounds}: copy"
+              f" {statistics.median(plain):.1f} ms, with notes {statistics.median(noted):.1f} ms"
+              f" (ratio {ratio:.2f}{'' if label != 'agent tree' else f', limit {1 + RECORD_LIMIT:.2f}'});"
+              f" kept before the stop in {statistics.median(keep):.1f} ms;"
+              f" undone in {statistics.median(undo):.1f} ms", flush=True)
+        if label != "agent tree":
+            completed = subprocess.run(
+                [args.kest_copy_tree, "--peak-memory", "--record", record, source, destination],
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            rss = int(stderr_figure(completed.stderr, "peak-memory-kib"))
+            ok = ok and completed.returncode == 0 and rss <= MEMORY_LIMIT_KIB
+            print(f"record: peak RSS of a copy of {label} with its record: {rss} KiB"
+                  f" (limit {MEMORY_LIMIT_KIB} KiB)", flush=True)
+        remove(destination)
+        remove(source)
+    return ok
+
+
 # ---------------------------------------------------------------- memory
 
 def bench_memory(args, work):
@@ -475,14 +535,16 @@ def parse_args():
     parser.add_argument("--no-realtime", action="store_true",
                         help="run the copies at normal priority, not under chrt --fifo 10")
     parser.add_argument("what", nargs="*", metavar="WHAT",
-                        help="all (default), copy, check, flush, memory, detach or downtime")
+                        help="all (default), copy, check, flush, record, memory, detach or"
+                             " downtime")
     args = parser.parse_args()
     args.what = args.what or ["all"]
     args.file_system = args.file_system or list(FILE_SYSTEMS)
     if args.baseline:
         args.baseline = os.path.abspath(args.baseline)
     for what in args.what:
-        if what not in ("all", "copy", "check", "flush", "memory", "detach", "downtime"):
+        if what not in ("all", "copy", "check", "flush", "record", "memory", "detach",
+                        "downtime"):
             parser.error(f"unknown benchmark {what!r}")
     build = os.path.abspath(args.build)
     args.kest_copy_tree = os.path.join(build, "kest-copy-tree")
@@ -501,7 +563,7 @@ def main():
         return 1
     what = set(args.what)
     if "all" in what:
-        what |= {"copy", "check", "flush", "memory", "detach"}
+        what |= {"copy", "check", "flush", "record", "memory", "detach"}
     work = os.path.abspath(args.work)
     if "copy" in what and set(args.file_system) - {"work"}:
         enter_private_mount_namespace()
@@ -516,6 +578,8 @@ def main():
             ok = bench_check(args, os.path.join(work, "check")) and ok
         if "flush" in what:
             ok = bench_flush(args, os.path.join(work, "flush")) and ok
+        if "record" in what:
+            ok = bench_record(args, os.path.join(work, "record")) and ok
         if "memory" in what:
             ok = bench_memory(args, os.path.join(work, "memory")) and ok
         if "detach" in what:

@@ -16,6 +16,11 @@
 // it wrote to, as the updater does after the restart, and writes the time that took
 // ("flush-ms: N") to standard error.
 //
+// With --record DIR it first keeps, in an undo record in DIR, what the copy will change (as the
+// updater does before the stop) and writes the time that took ("keep-ms: N"), then copies with
+// each change noted in the record ("copy-ms: N", the copy alone); with --undo as well it then
+// undoes the copy from the record ("undo-ms: N"). The record is removed at the end.
+//
 // Exit status: the walk's result negated, so 0 is success, 1, 2 and 3 are the file copy's -1,
 // -2 and -3, and 100, 101 and 102 are the walk's -100, -101 and -102; a result outside -254..0
 // (there is none today) gives 255. A wrong command line gives 64 and a usage line on standard
@@ -33,6 +38,8 @@
 #include "base/written_file_systems.h"
 #include "guard/check_tree.h"
 #include "install/copy_directory.h"
+#include "rollback/keep_before_stop.h"
+#include "rollback/undo_record.h"
 
 namespace {
 
@@ -71,6 +78,40 @@ int check_only(const char* source, const char* destination) {
     return 1;
 }
 
+double milliseconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// The copy of `source` onto `destination` with an undo record in `folder`, timed in parts.
+int copy_with_record(const char* source, const char* destination, const char* folder, bool undo) {
+    const kest::update_paths paths{source, destination, "", source, "", "", folder, ""};
+    kest::undo_record record;
+    std::string failed;
+    auto start = std::chrono::steady_clock::now();
+    const int kept = kest::keep_before_stop(paths, false, record, failed);
+    (void)std::fprintf(stderr, "keep-ms: %.1f\n", milliseconds_since(start));
+    if (kept != 0) {
+        (void)std::fprintf(stderr, "cannot keep %s: %s\n", failed.c_str(), std::strerror(kept));
+        return -1;
+    }
+    kest::install_state state;
+    state.notice = [&record](kest::change_kind kind, const std::string& target, bool reload) {
+        return kest::note_change(record, kind, target, reload);
+    };
+    start = std::chrono::steady_clock::now();
+    const int result = kest::copy_directory(source, destination, "", state);
+    (void)std::fprintf(stderr, "copy-ms: %.1f\n", milliseconds_since(start));
+    if (undo) {
+        start = std::chrono::steady_clock::now();
+        const int not_restored = kest::undo_changes(record, nullptr);
+        (void)std::fprintf(stderr, "undo-ms: %.1f (%d not restored)\n", milliseconds_since(start),
+                           not_restored);
+    }
+    (void)kest::remove_undo_record(record);
+    return result;
+}
+
 int exit_status_for(int result) {
     if (result <= 0 && result >= -254) {
         return -result;
@@ -84,6 +125,8 @@ int main(int argc, char* argv[]) {
     bool to_stderr = false;
     bool peak_memory = false;
     bool flush = false;
+    bool undo = false;
+    const char* record = nullptr;
     int first = 1;
     if (argc == 4 && std::strcmp(argv[1], "--check") == 0) {
         return check_only(argv[2], argv[3]);
@@ -95,6 +138,10 @@ int main(int argc, char* argv[]) {
             peak_memory = true;
         } else if (std::strcmp(argv[first], "--flush") == 0) {
             flush = true;
+        } else if (std::strcmp(argv[first], "--undo") == 0) {
+            undo = true;
+        } else if (std::strcmp(argv[first], "--record") == 0 && first + 1 < argc) {
+            record = argv[++first];
         } else {
             break;
         }
@@ -102,7 +149,8 @@ int main(int argc, char* argv[]) {
     if (argc - first != 2) {
         (void)std::fprintf(
             stderr,
-            "usage: %s [--log-stderr] [--peak-memory] [--flush] SRC DST | --check SRC DST\n",
+            "usage: %s [--log-stderr] [--peak-memory] [--flush] [--record DIR [--undo]] SRC DST"
+            " | --check SRC DST\n",
             argv[0]);
         return exit_usage;
     }
@@ -112,7 +160,9 @@ int main(int argc, char* argv[]) {
         kest::log_open();
     }
     umask(0);
-    const int result = kest::copy_directory(argv[first], argv[first + 1], "");
+    const int result = record != nullptr
+                           ? copy_with_record(argv[first], argv[first + 1], record, undo)
+                           : kest::copy_directory(argv[first], argv[first + 1], "");
     if (flush) {
         const auto start = std::chrono::steady_clock::now();
         kest::flush_written();

@@ -57,7 +57,7 @@ int copy_directory(const std::string& source, const std::string& destination,
 }
 
 int copy_directory(const std::string& source, const std::string& destination,
-                   const std::string& skipped_folder, install_state& files) {
+                   const std::string& skipped_folder, install_state& state) {
     int failed = copy_ok;
     const auto stop_on_failure = [&failed](int code) {
         failed = code;
@@ -76,13 +76,13 @@ int copy_directory(const std::string& source, const std::string& destination,
         .make_destination =
             [&](const std::string& staged, const std::string& target) {
                 return stop_on_failure(with_retries(
-                    staged, target, [&] { return ensure_destination(staged, target, files); },
-                    &files.cause));
+                    staged, target, [&] { return ensure_destination(staged, target, state); },
+                    &state.cause));
             },
         .regular_file =
             [&](const walk_entry& file) {
                 return stop_on_failure(
-                    install_file(file.source, file.destination, file.status.st_mode, files));
+                    install_file(file.source, file.destination, file.status.st_mode, state));
             },
         .loop =
             [](const std::string& directory) {
@@ -91,8 +91,8 @@ int copy_directory(const std::string& source, const std::string& destination,
         // Logged the way a staged file that cannot be read is.
         .unreadable =
             [&](const std::string& staged, int error) {
-                failed = report_failure(staged, "", {copy_source_unopenable, error, true},
-                                        &files.cause);
+                failed =
+                    report_failure(staged, "", {copy_source_unopenable, error, true}, &state.cause);
             },
         // Only a tree that grew after the checks gets here; no system error says why.
         .too_large =
