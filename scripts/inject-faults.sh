@@ -147,6 +147,27 @@ fault walk_through_links_unbounded shared/walk_tree.cpp \
     $'    return ++state.linked_entries[{entry.status.st_dev, entry.status.st_ino}] <=\n           entries_through_links;' \
     $'    return true;'
 
+fault record_needs_no_inodes guard/preflight.cpp \
+    'need.inodes += state.kept_files + 1 + made;' 'need.inodes += 0;'
+fault record_needs_no_space guard/preflight.cpp \
+    'need.bytes += state.kept_bytes + state.kept_files * need.block_size +' 'need.bytes += 0 * need.block_size +'
+fault record_folder_open_to_others_accepted guard/preflight.cpp \
+    '!private_to(facts.owner, facts.mode, geteuid())' 'false'
+fault recovery_under_a_held_lock updater/run_update.cpp \
+    '    if (!lock_update(paths, lock)) {' '    if (false) {'
+fault interrupted_record_left_before_the_checks updater/run_update.cpp \
+    '    if (!recover_first(paths, result)) {' '    if (false) {'
+fault failed_copy_not_rolled_back updater/run_update.cpp \
+    $'        return roll_back(*record, paths, start_command, systemd, result);\n    }\n    if (!restart_agent' \
+    $'        return 1;\n    }\n    if (!restart_agent'
+fault release_that_does_not_start_kept updater/run_update.cpp \
+    $'        if (record != nullptr) {\n            return roll_back(*record, paths, start_command, systemd, result);' \
+    $'        if (false) {\n            return roll_back(*record, paths, start_command, systemd, result);'
+fault untouched_file_restored_in_place rollback/undo_changes.cpp \
+    '    if (untouched(entry, at, kept.get())) {' '    if (false) {'
+fault replacement_that_never_happened_undone rollback/undo_changes.cpp \
+    'now.st_dev == entry.stamp.device && now.st_ino == entry.stamp.inode' 'false'
+
 # Replaces the one occurrence of TEXT in FILE by REPLACEMENT; fails when TEXT is not there once.
 replace_once() {
     python3 - "$@" <<'EOF'

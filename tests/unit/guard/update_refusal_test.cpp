@@ -49,6 +49,7 @@ class update_refusal_test : public testing::tmpfs_update_test {};
 
 TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_stops) {
     const std::string& t = target_;
+    const std::string state = root_ / "state";
     const std::string kib_60(std::size_t{60} * 1024, 'n');
     struct refusal_case {
         const char* target_options;
@@ -168,6 +169,40 @@ TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_
              put(stage_ + "/kestd", "new");
          },
          "not enough inodes on " + t + "/real: 1 needed, 0 available"},
+        // The undo record's folder: open to others, on a read-only file system, or on one
+        // without room for a copy of the 256 KiB file rewritten, a block for it and one for the
+        // journal, and a twentieth: 278 KiB, rounded up.
+        {"mode=0755",
+         [&] {
+             ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
+             ASSERT_EQ(mkdir((state + "/undo").c_str(), 0755), 0);
+             put(stage_ + "/kestd", "new");
+         },
+         "other users can change " + state + "/undo"},
+        {"mode=0755",
+         [&] {
+             ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
+             make_read_only(state);
+             put(stage_ + "/kestd", "new");
+         },
+         "cannot write " + state + "/undo: Read-only file system"},
+        {"mode=0755",
+         [&] {
+             ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
+             mount_small_tmpfs(state, "size=64k,mode=0755");
+             put(t + "/kestd", std::string(std::size_t{256} * 1024, 'o'));
+             put(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x'));
+         },
+         "not enough space on " + state + ": 278 KiB needed, 64 KiB available"},
+        // Its inodes: the copy, the journal and the folder itself.
+        {"mode=0755",
+         [&] {
+             ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
+             mount_small_tmpfs(state, "nr_inodes=3,mode=0755");
+             put(t + "/kestd", "old");
+             put(stage_ + "/kestd", "new");
+         },
+         "not enough inodes on " + state + ": 3 needed, 2 available"},
         // 256 KiB in 4 KiB blocks and a twentieth: 269 KiB, rounded up.
         {"size=64k,mode=0755",
          [&] { put(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x')); },
@@ -261,6 +296,9 @@ TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_
         while (umount2(t.c_str(), MNT_DETACH) == 0) {
         }
         ASSERT_EQ(umount2(stage_.c_str(), MNT_DETACH), 0);
+        while (umount2(state.c_str(), MNT_DETACH) == 0) {
+        }
+        std::filesystem::remove_all(state);
     }
     if (skipped) {
         GTEST_SKIP() << "file attributes can only be set by root of the machine";
@@ -333,7 +371,7 @@ TEST_F(update_refusal_test, destination_paths_beyond_the_limit_are_refused_befor
     const int result =
         run_update(3, argv,
                    {stage_, long_target, "-", root_.path(), root_ / "lock", root_ / "kest.service",
-                    root_ / "state/undo", root_ / "state/result.json"});
+                    root_ / "state/undo", root_ / "result.json"});
     // The first destination directory beyond the limit cannot be made.
     EXPECT_EQ(result, 1);
     const std::string& refusal = logged.back().text;

@@ -62,7 +62,7 @@ class tmpfs_update_test : public seam_test {
         return run_update(3, argv,
                           {stage_, target_, stage_ + "/etc/systemd/system", root_.path(),
                            root_ / "lock", target_ + "/etc/systemd/system/kest.service",
-                           root_ / "state/undo", root_ / "state/result.json"});
+                           root_ / "state/undo", root_ / "result.json"});
     }
 
     // What the user sees of a failed installation: why, the entry that failed and the run's

@@ -14,6 +14,9 @@
 
 #include "base/mount_point.h"
 #include "base/platform.h"
+#include "base/unique_fd.h"
+#include "guard/update_lock.h"
+#include "rollback/undo_record.h"
 #include "support/test_support.h"
 #include "updater/detach_from_caller.h"
 
@@ -345,6 +348,37 @@ TEST_F(run_update_test, what_another_user_owns_is_refused) {
     expect_refused(other, other);                      // the directory holding a link's target
     EXPECT_TRUE(commands.empty());
     EXPECT_FALSE(testing::exists(paths_.destination + "/file"));
+}
+
+TEST_F(run_update_test, record_of_an_interrupted_run_is_undone_first_but_never_under_the_lock) {
+    // What a run killed after its first change leaves: a record, and the change.
+    write_file(paths_.destination + "/agent.conf", "level=1\n");
+    {
+        undo_record record;
+        ASSERT_EQ(open_undo_record(paths_.record_folder, record), 0);
+        ASSERT_EQ(keep_old_file(record, paths_.destination + "/agent.conf"), 0);
+        ASSERT_EQ(note_change(record, change_kind::rewrite, paths_.destination + "/agent.conf"), 0);
+    }
+    write_file(paths_.destination + "/agent.conf", "level=2, half written");
+
+    // While another run holds the lock, the record is that run's: left alone.
+    unique_fd held;
+    ASSERT_EQ(take_update_lock(paths_.lock_file, held), 0);
+    EXPECT_EQ(run({"--recover"}), 1);
+    EXPECT_EQ(logged, (std::vector{started, err("Another update is running")}));
+    EXPECT_EQ(read_file(paths_.destination + "/agent.conf"), "level=2, half written");
+    held.reset();
+
+    // The next run undoes it before its own checks, then goes on.
+    logged.clear();
+    write_file(paths_.staging_root + "/kestd", "v2");
+    EXPECT_EQ(run({"start", "-5"}), 0);
+    ASSERT_GE(logged.size(), 3u);
+    EXPECT_EQ(std::vector(logged.begin(), logged.begin() + 3),
+              (std::vector{started, info("Recovering an interrupted update"),
+                           info("Rolled back the update")}));
+    EXPECT_EQ(read_file(paths_.destination + "/agent.conf"), "level=1\n");
+    EXPECT_EQ(read_file(paths_.destination + "/kestd"), "v2");
 }
 
 TEST_F(run_update_test, one_run_at_a_time_and_commands_do_not_inherit_the_lock) {
