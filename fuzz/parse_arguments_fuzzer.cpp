@@ -111,8 +111,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int result =
         kest::run_update(argc, argv.data(),
                          {"/nonexistent/kest-fuzz", "/nonexistent/target", "-", "/",
-                          "/nonexistent/kest-fuzz.lock", "/nonexistent/kest.service"});
-    if (argc != 3) {
+                          "/nonexistent/kest-fuzz.lock", "/nonexistent/kest.service",
+                          "/nonexistent/undo", ""});
+    if (argc == 2 && args[0] == "--recover") {
+        // Alone, the recovery: it logs its start, and cannot take the lock here.
+        FUZZ_CHECK(result == 1);
+        FUZZ_CHECK(logged.size() == 2);
+        FUZZ_CHECK(logged[1].rfind("Failed to take the update lock /nonexistent/", 0) == 0);
+    } else if (argc != 3) {
         FUZZ_CHECK(result == kest::result_bad_argument_count);
         FUZZ_CHECK(logged.empty());
     } else if (!expected_pid(args[1])) {
