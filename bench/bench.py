@@ -413,19 +413,16 @@ def bench_record(args, work):
         make(source)
         warm(source)
         subprocess.run([args.kest_copy_tree, source, destination], check=True,
-                       stdout=subprocess.DEVNULL)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         plain, noted, keep, undo = [], [], [], []
         for _ in range(args.rounds):
-            sync()
-            start = time.perf_counter()
-            subprocess.run([args.kest_copy_tree, source, destination], check=True,
-                           stdout=subprocess.DEVNULL)
-            plain.append((time.perf_counter() - start) * 1000)
-            for extra, figures in (([], (("keep-ms", keep), ("copy-ms", noted))),
+            for extra, figures in ((None, (("copy-ms", plain),)),
+                                   ([], (("keep-ms", keep), ("copy-ms", noted))),
                                    (["--undo"], (("undo-ms", undo),))):
                 sync()
+                recorded = [] if extra is None else ["--record", record, *extra]
                 completed = subprocess.run(
-                    [args.kest_copy_tree, "--record", record, *extra, source, destination],
+                    [args.kest_copy_tree, *recorded, source, destination],
                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
                 ok = ok and completed.returncode == 0
                 for name, values in figures:
@@ -511,6 +508,8 @@ def bench_downtime(args, work):
                "--kest-update", args.kest_update, "--kestd-v1", args.kestd_v1,
                "--kestd-v2", args.kestd_v2, "--rounds", str(args.downtime_rounds),
                "--work", work]
+    if args.baseline_updater:
+        command += ["--baseline-kest-update", args.baseline_updater]
     completed = subprocess.run(command)
     return completed.returncode == 0
 
@@ -530,6 +529,8 @@ def parse_args():
                              " overlay; may be repeated")
     parser.add_argument("--baseline", metavar="KEST_COPY_TREE",
                         help="another build's kest-copy-tree, timed in the same rounds")
+    parser.add_argument("--baseline-updater", metavar="KEST_UPDATE",
+                        help="another build's kest-update, in every other downtime round")
     parser.add_argument("--detach-runs", type=int, default=50)
     parser.add_argument("--downtime-rounds", type=int, default=3)
     parser.add_argument("--no-realtime", action="store_true",
@@ -542,6 +543,8 @@ def parse_args():
     args.file_system = args.file_system or list(FILE_SYSTEMS)
     if args.baseline:
         args.baseline = os.path.abspath(args.baseline)
+    if args.baseline_updater:
+        args.baseline_updater = os.path.abspath(args.baseline_updater)
     for what in args.what:
         if what not in ("all", "copy", "check", "flush", "record", "memory", "detach",
                         "downtime"):

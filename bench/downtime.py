@@ -2,6 +2,7 @@
 """Agent downtime during an update, in the end-to-end suite's systemd container.
 
     downtime.py --kest-update BIN --kestd-v1 BIN --kestd-v2 BIN [--rounds N]
+                [--baseline-kest-update BIN]
 
 Reuses the end-to-end harness (tests/e2e/harness): boots its throwaway systemd container,
 installs kest-update and release 1 of the sample agent, hands the agent release 2 and signals
@@ -12,7 +13,8 @@ the sample release (four small files) and the same with an agent-like tree of ab
 (the copy benchmark's agent workload) added below usr/lib/kestd. Each round reinstalls
 release 1 first; an untimed first update installs the files, so that the timed ones write
 over them in place, as a real update does. Prints the median downtime and where it went, from the journal times of
-the updater's own lines.
+the updater's own lines. With --baseline-kest-update, another build of the updater (one without
+the undo record, say) runs every other round, and both are reported.
 """
 
 import argparse
@@ -50,7 +52,9 @@ def agent_tree():
     return entries
 
 
-def one_update(box, builds, package):
+def one_update(box, builds, package, updater=None):
+    if updater is not None:
+        agent.write_file(box, agent.UPDATER, updater, 0o755)
     systemd_agent.remove_agent(box)
     systemd_agent.install_agent(box, builds, "1")
     status, since = systemd_agent.run_update(box, package)
@@ -106,6 +110,8 @@ def main():
     entry.add_build_arguments(parser)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--work", help="unused; the harness keeps its own work folders")
+    parser.add_argument("--baseline-kest-update", metavar="BIN",
+                        help="another kest-update, timed in every other round")
     args = parser.parse_args()
     entry.use_builds(args)
     entry.stop_on_signals()
@@ -120,13 +126,23 @@ def main():
         large = dict(sample)
         large.update(agent_tree())
         size = sum(len(content) for content, _ in large.values())
+        updaters = [("", None)]
+        if args.baseline_kest_update:
+            with open(builds.kest_update, "rb") as f:
+                updaters = [("", f.read())]
+            with open(args.baseline_kest_update, "rb") as f:
+                updaters.append((", baseline", f.read()))
         for label, package in (("sample agent", sample),
                                (f"agent tree of {size / bench.MIB:.0f} MiB", large)):
             # An untimed first update, so that every timed one writes over an installed tree,
             # as a real update does.
             one_update(box, builds, package)
-            rounds = [one_update(box, builds, package) for _ in range(args.rounds)]
-            report(label, rounds)
+            rounds = {name: [] for name, _ in updaters}
+            for _ in range(args.rounds):
+                for name, updater in updaters:
+                    rounds[name].append(one_update(box, builds, package, updater))
+            for name, _ in updaters:
+                report(label + name, rounds[name])
         systemd_agent.remove_agent(box)
     finally:
         session.shutdown()

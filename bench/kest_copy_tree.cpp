@@ -8,7 +8,8 @@
 //
 // Like the detached updater it clears the creation mask first, so created directories get 0770
 // and created files the staged permission bits. It logs to the system log (ident "kest-update",
-// facility daemon) as the updater does; with --log-stderr the lines go to standard error
+// facility daemon) as the updater does, and the time the copy took ("copy-ms: N") to standard
+// error; with --log-stderr the lines go to standard error
 // instead, one per line as "info: TEXT" or "err: TEXT". With --peak-memory it writes its peak
 // resident memory (VmHWM of /proc/self/status, "peak-memory-kib: N") to standard error at the
 // end; the rusage of a waiting parent is no use for this, as it may count the parent's own
@@ -18,7 +19,7 @@
 //
 // With --record DIR it first keeps, in an undo record in DIR, what the copy will change (as the
 // updater does before the stop) and writes the time that took ("keep-ms: N"), then copies with
-// each change noted in the record ("copy-ms: N", the copy alone); with --undo as well it then
+// each change noted in the record; with --undo as well it then
 // undoes the copy from the record ("undo-ms: N"). The record is removed at the end.
 //
 // Exit status: the walk's result negated, so 0 is success, 1, 2 and 3 are the file copy's -1,
@@ -160,9 +161,14 @@ int main(int argc, char* argv[]) {
         kest::log_open();
     }
     umask(0);
-    const int result = record != nullptr
-                           ? copy_with_record(argv[first], argv[first + 1], record, undo)
-                           : kest::copy_directory(argv[first], argv[first + 1], "");
+    int result = 0;
+    if (record != nullptr) {
+        result = copy_with_record(argv[first], argv[first + 1], record, undo);
+    } else {
+        const auto start = std::chrono::steady_clock::now();
+        result = kest::copy_directory(argv[first], argv[first + 1], "");
+        (void)std::fprintf(stderr, "copy-ms: %.1f\n", milliseconds_since(start));
+    }
     if (flush) {
         const auto start = std::chrono::steady_clock::now();
         kest::flush_written();
