@@ -4,22 +4,17 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <linux/fs.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "base/platform.h"
-#include "base/unique_fd.h"
 #include "support/test_support.h"
 #include "support/tree_snapshot.h"
 #include "support/update_fixture.h"
@@ -28,16 +23,10 @@ namespace kest {
 namespace {
 
 using testing::commands;
-using testing::contains;
 using testing::err;
-using testing::info;
 using testing::logged;
-using testing::nine_pauses;
-using testing::pauses;
 using testing::put;
 using testing::read_file;
-using testing::write_file;
-using namespace std::chrono_literals;
 
 using testing::build_deep_tree;
 using testing::expect_unreadable_refused;

@@ -3,17 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <linux/fs.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,7 +24,6 @@ namespace {
 
 using testing::commands;
 using testing::contains;
-using testing::err;
 using testing::info;
 using testing::logged;
 using testing::nine_pauses;
@@ -37,7 +31,6 @@ using testing::pauses;
 using testing::put;
 using testing::read_file;
 using testing::write_file;
-using namespace std::chrono_literals;
 
 using testing::running_executable;
 

@@ -3,25 +3,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <linux/fs.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "base/platform.h"
-#include "base/unique_fd.h"
 #include "support/test_support.h"
-#include "support/tree_snapshot.h"
 #include "support/update_fixture.h"
 
 namespace kest {
