@@ -118,6 +118,7 @@ int stop_install_restart(const std::string& start_command, long pid, const updat
         result.message = last_err_line();
         result.agent_running = false;
         if (record == nullptr) {
+            // Nothing can be put back: the run keeps no record.
             flush_written();
             result.outcome = "rollback-incomplete";
             return 1;
@@ -138,7 +139,6 @@ int stop_install_restart(const std::string& start_command, long pid, const updat
         (void)remove_undo_record(*record);
     }
     result.outcome = "installed";
-    result.message.clear();
     return 0;
 }
 
