@@ -168,7 +168,18 @@ landing find_landing(const std::string& path, write_kind kind, known_directories
     } else if (look_at("/", facts) == 0) {
         pass_directory(state, "", facts);
     }
-    push_names(path, state.pending);
+    // A relative path is looked up from the working directory, as the kernel does.
+    if (!path.empty() && path.front() != '/') {
+        std::vector<char> cwd(PATH_MAX);
+        if (getcwd(cwd.data(), cwd.size()) == nullptr) {
+            state.found.error = errno;
+            return state.found;
+        }
+        push_names(path, state.pending);
+        push_names(cwd.data(), state.pending);
+    } else {
+        push_names(path, state.pending);
+    }
     while (!state.pending.empty() && resolve_next(state)) {
     }
     if (state.found.error == 0 && state.found.target.empty()) {

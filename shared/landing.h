@@ -42,7 +42,7 @@ struct landing {
     std::string untrusted;
 };
 
-// Follows the absolute `path` the way the kernel's lookup does for a write of `kind`, one name
+// Follows `path` (a relative one from the working directory) the way the kernel's lookup does for a write of `kind`, one name
 // at a time, reading each symbolic link met (at most 40, as the kernel): the directories that
 // hold each link are on the way too. Each directory on the way that `known` does not hold yet
 // is looked at once and judged by `rule` (none: every directory passes), its verdict kept in
