@@ -1,16 +1,6 @@
 #include "base/path_text.h"
 
-#include <cstdlib>
-#include <memory>
-
 namespace kest {
-namespace {
-
-struct text_freer {
-    void operator()(char* text) const { std::free(text); }
-};
-
-}  // namespace
 
 std::string parent_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -20,9 +10,9 @@ std::string parent_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string resolved_path(const std::string& path) {
-    const std::unique_ptr<char, text_freer> resolved(realpath(path.c_str(), nullptr));
-    return resolved ? std::string(resolved.get()) : std::string();
+path_parts split_path(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return {parent_of(path), slash == std::string::npos ? path : path.substr(slash + 1)};
 }
 
 }  // namespace kest

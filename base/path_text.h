@@ -1,4 +1,4 @@
-// Paths of the host as texts: what they say, and where their links lead.
+// Paths of the host as texts: what they say.
 #pragma once
 
 #include <string>
@@ -8,8 +8,11 @@ namespace kest {
 // The directory that holds `path`, by its text: "/" for "/name", "." for a bare name.
 std::string parent_of(const std::string& path);
 
-// `path` with every symbolic link, "." and ".." resolved (realpath(3)); empty, with errno set,
-// when it cannot be.
-std::string resolved_path(const std::string& path);
+// What a path names: the folder that holds it (parent_of) and its last name.
+struct path_parts {
+    std::string folder;
+    std::string name;
+};
+path_parts split_path(const std::string& path);
 
 }  // namespace kest

@@ -13,6 +13,7 @@
 #include "base/retry_on_eintr.h"
 #include "base/run_shell.h"
 #include "base/system_calls.h"
+#include "base/unique_fd.h"
 
 namespace kest::platform {
 namespace real {
@@ -102,6 +103,22 @@ int flush_file_system(int fd) {
     return syncfs(fd);
 }
 
+int flush_file(int fd) {
+    return fdatasync(fd);
+}
+
+std::string boot_id() {
+    char text[64] = {};
+    const unique_fd file(open_file("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC, 0));
+    const ssize_t got =
+        file.valid() ? retry_on_eintr([&] { return read(file.get(), text, sizeof text - 1); }) : -1;
+    std::string id(text, got > 0 ? static_cast<std::size_t>(got) : 0);
+    while (!id.empty() && id.back() == '\n') {
+        id.pop_back();
+    }
+    return id;
+}
+
 ssize_t copy_range(int in, int out, std::size_t length) {
     return syscall(system_call::copy_file_range, in, static_cast<loff_t*>(nullptr), out,
                    static_cast<loff_t*>(nullptr), length, 0U);
@@ -120,6 +137,8 @@ std::function<int(int, long, int)> send_signal = real::send_signal;
 std::function<file_identity()> own_executable = real::own_executable;
 std::function<int(const char*, int, struct statx*)> stat_extended = real::stat_extended;
 std::function<int(int)> flush_file_system = real::flush_file_system;
+std::function<int(int)> flush_file = real::flush_file;
+std::function<std::string()> boot_id = real::boot_id;
 std::function<ssize_t(int, int, std::size_t)> copy_range = real::copy_range;
 
 }  // namespace kest::platform

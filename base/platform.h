@@ -2,9 +2,9 @@
 // replaceable closures: production uses the real ones, unit tests install recorders. Only these
 // go through them: the pauses, the systemd question, the shell, the pidfd and its signals, the
 // executable this process runs from, the statx of the checks, the stat of the staged tree's walk,
-// the flush, the kernel's copy, and the mkdir and open of the drop-in, the lock and the flags
-// ioctl. Everything else (the copy's own opens, reads and writes, the walk's listing, renames)
-// calls the system directly: tests change what it meets on disk instead.
+// the flushes, the kernel's copy, the boot's id, and the mkdir and open of the drop-in, the lock
+// and the flags ioctl. Everything else (the copy's own opens, reads and writes, the walk's listing,
+// renames) calls the system directly: tests change what it meets on disk instead.
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <string>
 
 struct stat;
 struct statx;
@@ -52,6 +53,10 @@ extern std::function<file_identity()> own_executable;
 extern std::function<int(const char* path, int flags, struct statx* status)> stat_extended;
 // Writes the file system that `fd` is on to disk (syncfs(2)); 0 or -1 with errno.
 extern std::function<int(int fd)> flush_file_system;
+// Writes the data of the file open as `fd` to disk (fdatasync(2)); 0 or -1 with errno.
+extern std::function<int(int fd)> flush_file;
+// The id of the running boot (/proc/sys/kernel/random/boot_id), "" when it cannot be read.
+extern std::function<std::string()> boot_id;
 // Copies up to `length` bytes from `in` to `out` inside the kernel, each at its own file offset,
 // which it advances (copy_file_range(2) without offsets); the number of bytes copied, 0 at the
 // end of `in`, or -1 with errno: ENOSYS where the kernel lacks the call.
@@ -71,6 +76,8 @@ int send_signal(int pidfd, long pid, int signal);
 file_identity own_executable();
 int stat_extended(const char* path, int flags, struct statx* status);
 int flush_file_system(int fd);
+int flush_file(int fd);
+std::string boot_id();
 ssize_t copy_range(int in, int out, std::size_t length);
 }  // namespace real
 

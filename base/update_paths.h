@@ -12,8 +12,8 @@ struct update_paths {
     // The highest directory whose owner and mode are checked on the way to the staging root,
     // to the destinations and to links' targets; the directories above it are taken as safe.
     std::string checked_from = "/";
-    std::string lock_file;  // locked while a run goes on, so that runs take turns
-    std::string unit_file;  // the agent's unit file, beside which the stop writes its drop-in
+    std::string lock_file;      // locked while a run goes on, so that runs take turns
+    std::string unit_file;      // the agent's unit file, beside which the stop writes its drop-in
     std::string record_folder;  // where the run keeps what it changes, to undo it; "": nowhere
     std::string result_file;    // how the run ended, for the agent; "": not written
 };

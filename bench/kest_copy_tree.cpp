@@ -17,7 +17,7 @@
 // it wrote to, as the updater does after the restart, and writes the time that took
 // ("flush-ms: N") to standard error.
 //
-// With --record DIR it first keeps, in an undo record in DIR, what the copy will change (as the
+// With --record DIR it first plans, in an undo record in DIR, what the copy will change (as the
 // updater does before the stop) and writes the time that took ("keep-ms: N"), then copies with
 // each change noted in the record; with --undo as well it then
 // undoes the copy from the record ("undo-ms: N"). The record is removed at the end.
@@ -39,7 +39,7 @@
 #include "base/written_file_systems.h"
 #include "guard/check_tree.h"
 #include "install/copy_directory.h"
-#include "rollback/keep_before_stop.h"
+#include "rollback/plan_before_stop.h"
 #include "rollback/undo_record.h"
 
 namespace {
@@ -90,7 +90,7 @@ int copy_with_record(const char* source, const char* destination, const char* fo
     kest::undo_record record;
     std::string failed;
     auto start = std::chrono::steady_clock::now();
-    const int kept = kest::keep_before_stop(paths, false, record, failed);
+    const int kept = kest::plan_before_stop(paths, false, record, failed);
     (void)std::fprintf(stderr, "keep-ms: %.1f\n", milliseconds_since(start));
     if (kept != 0) {
         (void)std::fprintf(stderr, "cannot keep %s: %s\n", failed.c_str(), std::strerror(kept));

@@ -23,8 +23,8 @@ int report_failure(const std::string& source, const std::string& destination,
     }
     if (result.error != 0) {
         const std::string why =
-            (result.staged_side ? "Cannot read " + source : "Cannot write " + destination) +
-            ": " + std::strerror(result.error);
+            (result.staged_side ? "Cannot read " + source : "Cannot write " + destination) + ": " +
+            std::strerror(result.error);
         log_err("%s", why.c_str());
         if (cause != nullptr) {
             *cause = why;

@@ -8,6 +8,7 @@
 
 #include "base/platform.h"
 #include "base/retry_on_eintr.h"
+#include "base/write_all.h"
 #include "install/kernel_copy.h"
 
 namespace kest {
@@ -22,21 +23,6 @@ namespace {
 // asks for one byte less than the buffer holds.
 constexpr std::size_t buffer_size = std::size_t{1} << 20;
 char buffer[buffer_size];
-
-bool write_all(int fd, const char* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t written = retry_on_eintr([&] { return write(fd, bytes, count); });
-        if (written <= 0) {
-            if (written == 0) {
-                errno = EIO;  // no progress and no error of its own
-            }
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 copy_result copy_through_buffer(int source, int destination) {
     for (;;) {

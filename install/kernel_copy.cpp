@@ -1,41 +1,14 @@
 #include "install/kernel_copy.h"
 
-#include <cerrno>
-#include <cstddef>
 #include <map>
-
-#include "base/platform.h"
-#include "base/retry_on_eintr.h"
 
 namespace kest {
 namespace {
-
-// At most this much per call, so that the count always fits the call's signed result.
-constexpr std::size_t chunk_size = std::size_t{1} << 30;
 
 // For each file system that a file tried: whether the kernel could copy it.
 std::map<dev_t, bool>& verdicts() {
     static std::map<dev_t, bool> known;
     return known;
-}
-
-// Failures that say the kernel cannot copy between these two files at all: no such call (old
-// kernels), refused by a filter (EPERM), not between these file systems or file types.
-bool kernel_cannot_copy(int error) {
-    switch (error) {
-        case ENOSYS:
-        case EXDEV:
-        case EOPNOTSUPP:
-        case ENOTTY:
-        case EINVAL:
-        case EBADF:
-        case ETXTBSY:
-        case EPERM:
-        case EACCES:
-            return true;
-        default:
-            return false;
-    }
 }
 
 // Whether to ask the kernel at all: no verdict yet, or a verdict for the kernel.
@@ -54,26 +27,12 @@ kernel_copy_result copy_in_kernel(int source, const struct stat& source_status, 
         !worth_trying(device)) {
         return kernel_copy_result::not_done;
     }
-    bool first = true;
-    for (;;) {
-        const ssize_t copied =
-            retry_on_eintr([&] { return platform::copy_range(source, destination, chunk_size); });
-        if (copied > 0) {
-            // emplace keeps the first verdict.
-            verdicts().emplace(device, true);
-            first = false;
-            continue;
-        }
-        if (!first) {
-            return copied == 0 ? kernel_copy_result::complete : kernel_copy_result::failed;
-        }
-        // The first call: nothing copied yet, so the file can still go another way.
-        if (copied == 0 || kernel_cannot_copy(errno)) {
-            verdicts().emplace(device, false);
-            return kernel_copy_result::not_done;
-        }
-        return kernel_copy_result::failed;
+    const kernel_copy_result result = copy_rest_in_kernel(source, destination);
+    // emplace keeps the first verdict; a failure says nothing of whether the kernel can copy.
+    if (result != kernel_copy_result::failed) {
+        verdicts().emplace(device, result == kernel_copy_result::complete);
     }
+    return result;
 }
 
 void forget_kernel_copy_verdicts() {

@@ -1,15 +1,15 @@
 #include "install/replace_file.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "base/file_identity.h"
+#include "base/file_metadata.h"
+#include "base/hidden_file.h"
 #include "base/path_text.h"
-#include "base/retry_on_eintr.h"
 #include "base/unique_fd.h"
 #include "base/written_file_systems.h"
 #include "install/file_stream.h"
@@ -17,35 +17,6 @@
 
 namespace kest {
 namespace {
-
-constexpr unsigned names_to_try = 100;
-
-// A hidden name that says whose new file it is and which program made it, within NAME_MAX.
-std::string new_file_name(const std::string& name, unsigned number) {
-    const std::string suffix =
-        ".kest-update." + std::to_string(getpid()) + "." + std::to_string(number);
-    return "." + name.substr(0, NAME_MAX - 1 - suffix.size()) + suffix;
-}
-
-// Creates the new file beside `name`, readable and writable by its owner only; O_EXCL never
-// opens a file or link that is already there, so a taken name moves on to the next.
-int create_new_file(int directory, const std::string& name, std::string& created) {
-    for (unsigned number = 0; number < names_to_try; ++number) {
-        const std::string candidate = new_file_name(name, number);
-        const int fd = retry_on_eintr([&] {
-            return openat(directory, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                          0600);
-        });
-        if (fd >= 0) {
-            created = candidate;
-            return fd;
-        }
-        if (errno != EEXIST) {
-            return -1;
-        }
-    }
-    return -1;
-}
 
 // Fills the new file, gives it the old file's owner and mode, flushes it and renames it over
 // `name`; the caller removes the new file when this fails.
@@ -61,9 +32,9 @@ copy_result fill_and_rename(const staged_file& in, unique_fd& file, int director
         return filled;
     }
     // Only now may others read it. A change of owner clears the set-id bits: the mode comes last.
-    if (fchown(file.get(), old.st_uid, old.st_gid) != 0 ||
-        fchmod(file.get(), old.st_mode & 07777) != 0) {
-        return writing_failed(copy_destination_unopenable);
+    if (const int error = give_owner_and_mode(file.get(), old.st_uid, old.st_gid, old.st_mode);
+        error != 0) {
+        return {copy_destination_unopenable, error, false};
     }
     if (fsync(file.get()) != 0 || close(file.release()) != 0) {
         return writing_failed(copy_transfer_failed);
@@ -92,9 +63,7 @@ copy_result replace_file(const std::string& source, const std::string& destinati
         return {copy_destination_unopenable, lands.error != 0 ? lands.error : lands.looked_up,
                 false};
     }
-    const std::string& target = lands.target;
-    const std::string name = target.substr(target.rfind('/') + 1);
-    const std::string parent = parent_of(target);
+    const auto [parent, name] = split_path(lands.target);
     const unique_fd directory(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat old {};
     if (!directory.valid() ||
@@ -109,7 +78,8 @@ copy_result replace_file(const std::string& source, const std::string& destinati
     }
 
     std::string created;
-    unique_fd file(create_new_file(directory.get(), name, created));
+    // Open to its owner only until it has the old file's owner and mode.
+    unique_fd file(create_hidden_sibling(directory.get(), name, "kest-update", 0600, created));
     if (!file.valid()) {
         return writing_failed(copy_destination_unopenable);
     }

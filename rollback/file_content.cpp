@@ -8,24 +8,17 @@
 #include <cstddef>
 #include <cstring>
 
-#include "base/platform.h"
+#include "base/file_metadata.h"
+#include "base/kernel_copy.h"
 #include "base/retry_on_eintr.h"
+#include "base/write_all.h"
 
 namespace kest {
 namespace {
 
-// At most this much per kernel copy call, so that the count fits its signed result.
-constexpr std::size_t chunk_size = std::size_t{1} << 30;
-
 // Static, so that nothing is allocated per file; split in halves for a comparison.
 constexpr std::size_t buffer_size = std::size_t{128} << 10;
 char buffer[buffer_size];
-
-// Failures that say the kernel cannot copy between these two files at all.
-bool kernel_cannot_copy(int error) {
-    return error == ENOSYS || error == EXDEV || error == EOPNOTSUPP || error == ENOTTY ||
-           error == EINVAL || error == EBADF || error == EPERM || error == EACCES;
-}
 
 // Reads up to `count` bytes, fewer only at the end of the file; -1 with errno on failure.
 ssize_t read_full(int fd, char* into, std::size_t count) {
@@ -46,13 +39,8 @@ int copy_through_buffer(int from, int to) {
         if (got <= 0) {
             return got == 0 ? 0 : errno;
         }
-        for (ssize_t put = 0; put < got;) {
-            const ssize_t written = retry_on_eintr(
-                [&] { return write(to, buffer + put, static_cast<std::size_t>(got - put)); });
-            if (written <= 0) {
-                return written < 0 ? errno : EIO;
-            }
-            put += written;
+        if (!write_all(to, buffer, static_cast<std::size_t>(got))) {
+            return errno;
         }
     }
 }
@@ -68,21 +56,15 @@ int copy_content(int from, int to, bool may_clone, bool& clone_refused) {
         clone_refused = errno == EOPNOTSUPP || errno == EINVAL || errno == ENOTTY ||
                         errno == EXDEV || errno == ENOSYS;
     }
-    for (bool first = true;; first = false) {
-        const ssize_t copied =
-            retry_on_eintr([&] { return platform::copy_range(from, to, chunk_size); });
-        if (copied > 0) {
-            continue;
-        }
-        if (!first) {
-            return copied == 0 ? 0 : errno;
-        }
-        // Nothing copied yet: an empty file or one the kernel cannot copy goes through the buffer.
-        if (copied < 0 && !kernel_cannot_copy(errno)) {
+    switch (copy_rest_in_kernel(from, to)) {
+        case kernel_copy_result::complete:
+            return 0;
+        case kernel_copy_result::failed:
             return errno;
-        }
-        return copy_through_buffer(from, to);
+        case kernel_copy_result::not_done:
+            break;
     }
+    return copy_through_buffer(from, to);
 }
 
 bool same_content(int one, int other) {
@@ -99,14 +81,31 @@ bool same_content(int one, int other) {
     }
 }
 
-int take_metadata(int fd, const struct stat& model) {
+int take_metadata(int fd, const struct stat& model, const extended_attributes* attributes) {
+    if (const int error = give_owner_and_mode(fd, model.st_uid, model.st_gid, model.st_mode);
+        error != 0) {
+        return error;
+    }
+    if (attributes != nullptr) {
+        if (const int error = write_extended_attributes(fd, *attributes); error != 0) {
+            return error;
+        }
+    }
     // The access time is left: reading the kept copy may change its own.
     const timespec times[2] = {{0, UTIME_OMIT}, model.st_mtim};
-    if (fchown(fd, model.st_uid, model.st_gid) != 0 || fchmod(fd, model.st_mode & 07777) != 0 ||
-        futimens(fd, times) != 0) {
-        return errno;
+    return futimens(fd, times) == 0 ? 0 : errno;
+}
+
+bool same_metadata(int fd, const struct stat& now, const struct stat& model,
+                   const extended_attributes* attributes) {
+    if (now.st_mode != model.st_mode || now.st_uid != model.st_uid || now.st_gid != model.st_gid ||
+        now.st_size != model.st_size || now.st_mtim.tv_sec != model.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != model.st_mtim.tv_nsec) {
+        return false;
     }
-    return 0;
+    extended_attributes current;
+    return attributes == nullptr ||
+           (read_extended_attributes(fd, current) == 0 && current == *attributes);
 }
 
 }  // namespace kest

@@ -1,7 +1,10 @@
-// How the undo record copies a file's content and metadata, into a kept copy and back.
+// How the undo record copies a file's content and metadata, into a kept copy and back, and tells
+// whether a file is as it was kept.
 #pragma once
 
 #include <sys/stat.h>
+
+#include "base/extended_attributes.h"
 
 namespace kest {
 
@@ -15,8 +18,14 @@ int copy_content(int from, int to, bool may_clone, bool& clone_refused);
 bool same_content(int one, int other);
 
 // Gives the file open as `fd` the owner, group, mode (set-id bits included) and modification
-// time of `model`: the owner first, since a change of owner clears the set-id bits. Returns 0,
+// time of `model`, and, unless `attributes` is null, exactly those extended attributes: the
+// owner first, since a change of owner clears the set-id bits and the file capability. Returns 0,
 // or an errno.
-int take_metadata(int fd, const struct stat& model);
+int take_metadata(int fd, const struct stat& model, const extended_attributes* attributes);
+
+// Whether a file whose status is `now` has the type, owner, group, mode, size and modification
+// time of `model`, and, unless `attributes` is null, those extended attributes (read from `fd`).
+bool same_metadata(int fd, const struct stat& now, const struct stat& model,
+                   const extended_attributes* attributes);
 
 }  // namespace kest

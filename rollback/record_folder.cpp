@@ -1,4 +1,4 @@
-// The record folder's life: opened empty, found after a crash, removed at the end.
+// The record folder's life: opened empty, its states marked, found after a crash, removed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "base/directory_handle.h"
 #include "base/path_text.h"
@@ -15,27 +14,22 @@
 #include "base/retry_on_eintr.h"
 #include "rollback/record_journal.h"
 #include "rollback/undo_record.h"
+#include "shared/ownership.h"
 
 namespace kest {
 namespace {
 
 // Anyone else who could change the folder could plant what undo writes back as root.
 bool closed_to_others(const struct stat& status, mode_t type) {
-    return (status.st_mode & S_IFMT) == type && status.st_uid == geteuid() &&
-           (status.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+    return (status.st_mode & S_IFMT) == type &&
+           private_to(status.st_uid, status.st_mode, geteuid());
 }
 
 // Opens the folder into `record`, as a record with nothing in it yet, refusing one that others
 // could change. Returns 0 or an errno.
 int open_folder(const std::string& folder, undo_record& record) {
+    record = {};
     record.folder = folder;
-    record.journal.reset();
-    record.journal_end = 0;
-    record.kept_count = 0;
-    record.sealed = record.clone_refused = record.broken = false;
-    record.kept.clear();
-    record.kept_sorted = true;
-    record.begun.clear();
     record.directory.reset(
         platform::open_file(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
     struct stat status {};
@@ -75,6 +69,50 @@ int empty_folder(int folder) {
     return errno;
 }
 
+int append_state(undo_record& record, entry_type type, const std::string& path = "") {
+    journal_entry entry;
+    entry.type = type;
+    entry.path = path;
+    return append_entry(record, entry);
+}
+
+// What the journal's entries say of the record.
+struct journal_reading {
+    bool made_by_run = false;    // it begins with a run entry: this version's record
+    bool sealed = false;         // the plan is whole
+    bool changes_noted = false;  // an earlier version's record that noted a change
+    std::string boot;            // where it was made
+    record_state last = record_state::planned;
+};
+
+void read_state(const journal_entry& entry, journal_reading& reading, undo_record& record) {
+    record.kept_count = std::max(record.kept_count, entry.kept);
+    switch (entry.type) {
+        case entry_type::run:
+            reading.made_by_run = true;
+            reading.boot = entry.path;
+            break;
+        case entry_type::sealed:
+            reading.sealed = true;
+            break;
+        case entry_type::begun:
+            reading.changes_noted = true;
+            break;
+        case entry_type::restarted:
+            reading.last = record_state::restarted;
+            reading.boot = entry.path;
+            break;
+        case entry_type::undoing:
+            reading.last = record_state::planned;
+            break;
+        case entry_type::committed:
+            reading.last = record_state::committed;
+            break;
+        default:
+            break;
+    }
+}
+
 }  // namespace
 
 int open_undo_record(const std::string& folder, undo_record& record) {
@@ -82,6 +120,12 @@ int open_undo_record(const std::string& folder, undo_record& record) {
     if ((platform::make_directory(parent_of(folder).c_str(), 0755) != 0 && errno != EEXIST) ||
         (platform::make_directory(folder.c_str(), 0700) != 0 && errno != EEXIST)) {
         return errno;
+    }
+    {
+        undo_record found;
+        if (find_interrupted_record(folder, found) != record_state::none) {
+            return EEXIST;
+        }
     }
     if (const int error = open_folder(folder, record); error != 0) {
         return error;
@@ -93,12 +137,32 @@ int open_undo_record(const std::string& folder, undo_record& record) {
         return openat(record.directory.get(), journal_name,
                       O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
     }));
-    return record.journal.valid() ? 0 : errno;
+    if (!record.journal.valid()) {
+        return errno;
+    }
+    journal_entry run;
+    run.type = entry_type::run;
+    run.reference = static_cast<std::uint64_t>(getpid());
+    run.path = platform::boot_id();
+    return append_entry(record, run);
 }
 
-bool find_interrupted_record(const std::string& folder, undo_record& record) {
+int mark_restarted(undo_record& record) {
+    return append_state(record, entry_type::restarted, platform::boot_id());
+}
+
+int mark_undoing(undo_record& record) {
+    return append_state(record, entry_type::undoing);
+}
+
+int mark_committed(undo_record& record) {
+    const int error = append_state(record, entry_type::committed);
+    return error != 0 ? error : flush_journal(record);
+}
+
+record_state find_interrupted_record(const std::string& folder, undo_record& record) {
     if (open_folder(folder, record) != 0) {
-        return false;
+        return record_state::none;
     }
     record.journal.reset(retry_on_eintr([&] {
         return openat(record.directory.get(), journal_name,
@@ -107,31 +171,28 @@ bool find_interrupted_record(const std::string& folder, undo_record& record) {
     struct stat status {};
     if (!record.journal.valid() || fstat(record.journal.get(), &status) != 0 ||
         !closed_to_others(status, S_IFREG)) {
-        return false;
+        record.journal.reset();
+        return record_state::none;
     }
-    bool noted = false;
-    std::vector<std::uint64_t> restored;
-    record.journal_end =
-        read_journal(record.journal.get(), [&](std::uint64_t offset, const journal_entry& entry) {
-            record.kept_count = std::max(record.kept_count, entry.kept);
-            if (entry.type == entry_type::begun) {
-                noted = true;
-                record.begun.push_back(offset);
-            } else if (entry.type == entry_type::restored) {
-                restored.push_back(entry.reference);
-            }
-        });
-    std::sort(restored.begin(), restored.end());
-    std::erase_if(record.begun, [&](std::uint64_t offset) {
-        return std::binary_search(restored.begin(), restored.end(), offset);
-    });
+    journal_reading reading;
+    record.journal_end = read_journal(
+        record.journal.get(),
+        [&](std::uint64_t, const journal_entry& entry) { read_state(entry, reading, record); });
     // Entries appended after a torn one could not be read back.
     if (static_cast<std::uint64_t>(status.st_size) > record.journal_end &&
         ftruncate(record.journal.get(), static_cast<off_t>(record.journal_end)) != 0) {
         record.broken = true;
     }
     record.sealed = true;
-    return noted;
+    record.without_attributes = !reading.made_by_run;
+    const std::string boot = platform::boot_id();
+    record.same_boot = !boot.empty() && reading.boot == boot;
+    // Nothing is changed before the plan is on disk; an earlier version's record was changed
+    // once it noted a change.
+    if (reading.made_by_run ? !reading.sealed : !reading.changes_noted) {
+        return record_state::none;
+    }
+    return reading.last;
 }
 
 int remove_undo_record(undo_record& record) {
@@ -140,8 +201,7 @@ int remove_undo_record(undo_record& record) {
     }
     record.journal.reset();
     record.directory.reset();
-    record.begun.clear();
-    record.kept.clear();
+    record.planned.clear();
     return rmdir(record.folder.c_str()) == 0 ? 0 : errno;
 }
 

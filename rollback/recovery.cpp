@@ -2,18 +2,10 @@
 
 #include "base/log.h"
 #include "base/written_file_systems.h"
-#include "rollback/undo_record.h"
 
 namespace kest {
 
-recovery recover_interrupted_update(const std::string& folder,
-                                    const std::function<void()>& reload) {
-    undo_record record;
-    if (!find_interrupted_record(folder, record)) {
-        return recovery::none;
-    }
-    log_info("Recovering an interrupted update");
-    const int not_restored = undo_changes(record, reload);
+recovery end_rollback(undo_record& record, int not_restored) {
     // The record may only go once what it restored is on disk.
     flush_written();
     if (not_restored != 0) {
@@ -21,9 +13,33 @@ recovery recover_interrupted_update(const std::string& folder,
         return recovery::incomplete;
     }
     log_info("Rolled back the update");
-    // A record left behind holds only restored entries: a later recovery has nothing to redo.
     (void)remove_undo_record(record);
     return recovery::restored;
+}
+
+recovery_result recover_interrupted_update(const std::string& folder,
+                                           const std::function<void()>& reload,
+                                           const stop_programs& stop) {
+    undo_record record;
+    const record_state state = find_interrupted_record(folder, record);
+    if (state == record_state::none) {
+        if (record.journal.valid()) {
+            (void)remove_undo_record(record);  // a plan cut short: nothing was changed
+        }
+        return {};
+    }
+    log_info("Recovering an interrupted update");
+    if (state == record_state::committed ||
+        (state == record_state::restarted && record.same_boot)) {
+        keep_new_release(record);
+        flush_written();
+        (void)mark_committed(record);
+        (void)remove_undo_record(record);
+        log_info("Completed the update");
+        return {recovery::completed, {}};
+    }
+    const recovery ended = end_rollback(record, undo_changes(record, reload, nullptr, stop));
+    return {ended, record.not_restored};
 }
 
 }  // namespace kest

@@ -10,7 +10,7 @@
 
 #include "base/log.h"
 #include "base/platform.h"
-#include "base/retry_on_eintr.h"
+#include "base/write_all.h"
 #include "base/written_file_systems.h"
 #include "service/run_command.h"
 #include "shared/landing.h"
@@ -43,15 +43,7 @@ void write_text_file(const std::string& path, const std::string& text) {
         return;
     }
     note_written_file(fd, path);
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n =
-            retry_on_eintr([&] { return write(fd, text.data() + written, text.size() - written); });
-        if (n <= 0) {
-            break;
-        }
-        written += static_cast<std::size_t>(n);
-    }
+    (void)write_all(fd, text);
     // Failures here are dropped by design: the reload and the stop still follow.
     (void)fchmod(fd, 0644);
     (void)close(fd);

@@ -1,7 +1,7 @@
 #include "updater/run_result.h"
 
 #include <fcntl.h>
-#include <limits.h>
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -9,51 +9,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/hidden_file.h"
 #include "base/log.h"
 #include "base/path_text.h"
-#include "base/retry_on_eintr.h"
 #include "base/unique_fd.h"
+#include "base/utf8.h"
+#include "base/write_all.h"
 
 namespace kest {
 namespace {
-
-constexpr unsigned names_to_try = 100;
-
-// The length of the valid UTF-8 sequence that starts at `at`, 0 when there is none: overlong
-// forms, surrogates and code points beyond U+10FFFF are not valid.
-std::size_t utf8_length(const std::string& text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned lead = byte(at);
-    std::size_t length = 0;
-    unsigned code = 0;
-    unsigned lowest = 0;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2, code = lead & 0x1fU, lowest = 0x80;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3, code = lead & 0x0fU, lowest = 0x800;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4, code = lead & 0x07U, lowest = 0x10000;
-    } else {
-        return lead < 0x80 ? 1 : 0;
-    }
-    if (at + length > text.size()) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xc0U) != 0x80) {
-            return 0;
-        }
-        code = (code << 6) | (byte(at + i) & 0x3fU);
-    }
-    const bool valid = code >= lowest && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
-    return valid ? length : 0;
-}
 
 std::string json_text(const std::string& text) {
     std::string out = "\"";
     for (std::size_t at = 0; at < text.size();) {
         const auto byte = static_cast<unsigned char>(text[at]);
-        const std::size_t length = utf8_length(text, at);
+        const std::size_t length = utf8_sequence_length(text, at);
         if (byte == '"' || byte == '\\') {
             out += '\\';
             out += static_cast<char>(byte);
@@ -72,43 +42,29 @@ std::string json_text(const std::string& text) {
     return out + "\"";
 }
 
+std::string json_list(const std::vector<std::string>& texts) {
+    std::string out = "[";
+    for (const std::string& text : texts) {
+        out += (out.size() > 1 ? "," : "") + json_text(text);
+    }
+    return out + "]";
+}
+
 std::string json_of(const run_result& result) {
-    return "{\"outcome\":" + json_text(result.outcome) +
+    return "{\"outcome\":" + json_text(outcome_text(result.what)) +
            ",\"message\":" + json_text(result.message) + ",\"cause\":" + json_text(result.cause) +
            ",\"agent_running\":" + (result.agent_running ? "true" : "false") +
            ",\"started\":" + json_text(result.started) + ",\"ended\":" + json_text(result.ended) +
-           ",\"version\":" + json_text(result.version) + "}\n";
-}
-
-bool write_all(int fd, const std::string& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t written =
-            retry_on_eintr([&] { return write(fd, bytes.data() + done, bytes.size() - done); });
-        if (written <= 0) {
-            errno = written < 0 ? errno : EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
+           ",\"version\":" + json_text(result.version) + ",\"id\":" + json_text(result.id) +
+           ",\"not_restored\":" + json_list(result.not_restored) + "}\n";
 }
 
 // Writes `text` into a new hidden file in `folder` and renames it over `name`. 0 or an errno.
 int replace_with(int folder, const std::string& name, const std::string& text) {
     std::string created;
-    unique_fd file;
-    for (unsigned number = 0; !file.valid() && number < names_to_try; ++number) {
-        created = "." + name + "." + std::to_string(getpid()) + "." + std::to_string(number);
-        file.reset(retry_on_eintr([&] {
-            return openat(folder, created.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        }));
-        if (!file.valid() && errno != EEXIST) {
-            return errno;
-        }
-    }
+    unique_fd file(create_hidden_sibling(folder, name, "kest-update", 0644, created));
     if (!file.valid()) {
-        return EEXIST;
+        return errno;
     }
     if (!write_all(file.get(), text) || fsync(file.get()) != 0 || close(file.release()) != 0 ||
         renameat(folder, created.c_str(), folder, name.c_str()) != 0) {
@@ -124,6 +80,44 @@ int replace_with(int folder, const std::string& name, const std::string& text) {
 
 }  // namespace
 
+const char* outcome_text(outcome what) {
+    switch (what) {
+        case outcome::installed:
+            return "installed";
+        case outcome::watching:
+            return "watching";
+        case outcome::refused:
+            return "refused";
+        case outcome::rolled_back:
+            return "rolled-back";
+        case outcome::rollback_incomplete:
+            return "rollback-incomplete";
+        case outcome::recovered:
+            return "recovered";
+    }
+    return "";
+}
+
+std::string random_run_id() {
+    unsigned char bytes[16];
+    // Without waiting: early at boot the kernel's generator may not be ready, and /dev/urandom
+    // never waits (nor is missing on kernels before getrandom).
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        const unique_fd random(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+        if (!random.valid() ||
+            read(random.get(), bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) {
+            return "";
+        }
+    }
+    std::string id;
+    for (const unsigned char byte : bytes) {
+        char digits[3];
+        (void)std::snprintf(digits, sizeof digits, "%02x", byte);
+        id += digits;
+    }
+    return id;
+}
+
 std::string utc_now() {
     const time_t now = time(nullptr);
     tm parts{};
@@ -135,9 +129,10 @@ std::string utc_now() {
 }
 
 bool write_run_result(const std::string& path, const run_result& result) {
-    const std::string name = path.substr(path.rfind('/') + 1);
-    const unique_fd folder(open(parent_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const int error = folder.valid() ? replace_with(folder.get(), name, json_of(result)) : errno;
+    const path_parts place = split_path(path);
+    const unique_fd folder(open(place.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int error =
+        folder.valid() ? replace_with(folder.get(), place.name, json_of(result)) : errno;
     if (error != 0) {
         log_err("Failed to write the result %s: %s", path.c_str(), std::strerror(error));
         return false;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/constants.h"
 #include "base/log.h"
@@ -18,7 +19,7 @@
 #include "guard/update_checks.h"
 #include "install/copy_directory.h"
 #include "install/copy_result.h"
-#include "rollback/keep_before_stop.h"
+#include "rollback/plan_before_stop.h"
 #include "rollback/recovery.h"
 #include "rollback/undo_record.h"
 #include "service/restart_agent.h"
@@ -32,9 +33,31 @@
 namespace kest {
 namespace {
 
+// What one update run holds from its start to its end.
+struct update_run {
+    const update_paths& paths;
+    std::string start_command;
+    long pid = 0;
+    bool systemd = false;  // asked once: the checks, the stop, the copy and the restart agree
+    bool detached = false;
+    unique_fd lock;  // held until the run ends, in the detached child too: one update at a time
+    undo_record record;
+    run_result result;
+};
+
 // Undoing the agent's drop-in is followed by this.
 void reload_systemd() {
     (void)run_command("systemctl daemon-reload");
+}
+
+// What runs the release being undone is stopped first: the agent's unit (its drop-in still
+// sparing this program), when `stop_unit`.
+stop_programs stop_new_release(bool stop_unit) {
+    return [stop_unit](const std::vector<platform::file_identity>&) {
+        if (stop_unit) {
+            (void)run_command(std::string("systemctl stop ") + agent_unit_name);
+        }
+    };
 }
 
 void start_log(run_result& result) {
@@ -42,6 +65,7 @@ void start_log(run_result& result) {
     log_info("Started Kest Updater version %s (%d)", version, build_number);
     result.started = utc_now();
     result.version = version;
+    result.id = random_run_id();
 }
 
 // Writes how the run ended for the agent, when the run has a result file; its folder is made
@@ -56,147 +80,178 @@ void write_result(const update_paths& paths, run_result& result) {
 }
 
 // A run that ends on the err line it just logged, with nothing changed.
-int refused(run_result& result) {
-    result.outcome = "refused";
-    result.message = last_err_line();
+int refuse(update_run& run) {
+    run.result.what = outcome::refused;
+    run.result.message = last_err_line();
     return 1;
 }
 
-// The run found a record of one that ended before it finished: that one is undone first. An
-// undo that leaves entries behind keeps its record, which a new record would wipe: the run stops.
-bool recover_first(const update_paths& paths, run_result& result) {
-    if (paths.record_folder.empty() ||
-        recover_interrupted_update(paths.record_folder, reload_systemd) != recovery::incomplete) {
+// The steps of a run: each logs its own failure and says whether the run goes on.
+
+bool enter_staging_root(const update_run& run) {
+    if (chdir(run.paths.staging_root.c_str()) != 0) {
+        log_err("Failed to change the current update directory");
+        return false;
+    }
+    return true;
+}
+
+// A record of a run that ended before it finished is resolved first. One that cannot be keeps
+// the only copies of the old release, which a new record would wipe: the run stops.
+bool recover_first(update_run& run) {
+    const recovery_result recovered = recover_interrupted_update(
+        run.paths.record_folder, reload_systemd, stop_new_release(false));
+    if (recovered.state != recovery::incomplete) {
         return true;
     }
-    result.outcome = "rollback-incomplete";
-    result.message = last_err_line();
+    run.result.what = outcome::rollback_incomplete;
+    run.result.message = last_err_line();
+    run.result.not_restored = recovered.not_restored;
     return false;
+}
+
+void detach(update_run& run) {
+    platform::detach(run.paths.staging_root.c_str());
+    run.detached = true;
+}
+
+bool plan_changes(update_run& run) {
+    std::string failed;
+    const int planned = plan_before_stop(run.paths, run.systemd, run.record, failed);
+    if (planned == 0) {
+        return true;
+    }
+    log_refusal({refusal_reason::cannot_write, failed, planned, 0, 0});
+    if (run.record.journal.valid()) {
+        (void)remove_undo_record(run.record);  // this run's own, and nothing was changed
+    }
+    return false;
+}
+
+change_notice noting_in(undo_record& record) {
+    return [&record](change_kind kind, const std::string& target, bool reload) {
+        return note_change(record, kind, target, reload);
+    };
+}
+
+void stop(update_run& run) {
+    stop_agent(run.pid, run.paths.unit_file, run.systemd, noting_in(run.record));
+}
+
+bool install(update_run& run) {
+    install_state install;
+    install.notice = noting_in(run.record);
+    const int installed = copy_directory(run.paths.staging_root, run.paths.destination,
+                                         run.systemd ? "" : run.paths.unit_folder, install);
+    run.result.cause = install.cause;
+    if (installed == copy_ok) {
+        return true;
+    }
+    log_err("Error while copying update %d", installed);
+    run.result.message = last_err_line();
+    run.result.agent_running = false;
+    return false;
+}
+
+bool restart(update_run& run) {
+    if (restart_agent(run.start_command, run.systemd)) {
+        return true;
+    }
+    run.result.message = last_err_line();
+    run.result.agent_running = false;
+    return false;
+}
+
+// The new release is kept: what the run wrote goes to disk after the restart, so that the agent
+// is not kept down while the disks catch up, then the record is committed and removed.
+int keep(update_run& run) {
+    (void)mark_restarted(run.record);
+    flush_written();
+    (void)mark_committed(run.record);
+    (void)remove_undo_record(run.record);
+    run.result.what = outcome::installed;
+    return 0;
 }
 
 // Puts back what the run changed and starts the agent on it, once. The agent's drop-in comes
 // back last, after the restart: until then this program still runs commands from the agent's
 // unit, whose control group a stop or a failed start would kill whole without it.
-int roll_back(undo_record& record, const update_paths& paths, const std::string& start_command,
-              bool systemd, run_result& result) {
+int roll_back(update_run& run) {
     log_warning("Rolling back the update");
-    const std::string drop_in = drop_in_directory(paths.unit_file);
+    (void)mark_undoing(run.record);
+    const std::string drop_in = drop_in_directory(run.paths.unit_file);
     const auto in_drop_in = [&drop_in](const std::string& path) {
         return path == drop_in || path.rfind(drop_in + "/", 0) == 0;
     };
-    int not_restored = undo_changes(record, reload_systemd,
-                                    [&](const std::string& path) { return !in_drop_in(path); });
-    result.agent_running = restart_agent(start_command, systemd);
-    not_restored += undo_changes(record, reload_systemd, in_drop_in);
-    flush_written();
-    if (not_restored != 0) {
-        log_err("Rollback incomplete: %d entries not restored", not_restored);
-        result.outcome = "rollback-incomplete";
+    int not_restored = undo_changes(
+        run.record, reload_systemd, [&](const std::string& path) { return !in_drop_in(path); },
+        stop_new_release(run.systemd));
+    std::vector<std::string> left = run.record.not_restored;
+    run.result.agent_running = restart_agent(run.start_command, run.systemd);
+    not_restored += undo_changes(run.record, reload_systemd, in_drop_in);
+    left.insert(left.end(), run.record.not_restored.begin(), run.record.not_restored.end());
+    if (end_rollback(run.record, not_restored) == recovery::restored) {
+        run.result.what = outcome::rolled_back;
         return 1;
     }
-    log_info("Rolled back the update");
-    (void)remove_undo_record(record);
-    result.outcome = "rolled-back";
+    run.result.what = outcome::rollback_incomplete;
+    run.result.message = last_err_line();
+    run.result.not_restored = left;
     return 1;
 }
 
-// From the stop of the agent to its restart; the result says how it ended.
-int stop_install_restart(const std::string& start_command, long pid, const update_paths& paths,
-                         bool systemd, undo_record* record, run_result& result) {
-    install_state install;
-    if (record != nullptr) {
-        install.notice = [record](change_kind kind, const std::string& target, bool reload) {
-            return note_change(*record, kind, target, reload);
-        };
+// From the entry to the end of the update.
+int update(update_run& run) {
+    if (!enter_staging_root(run)) {
+        return refuse(run);
     }
-    stop_agent(pid, paths.unit_file, systemd, install.notice);
-    const int installed = copy_directory(paths.staging_root, paths.destination,
-                                         systemd ? "" : paths.unit_folder, install);
-    result.cause = install.cause;
-    if (installed != copy_ok) {
-        log_err("Error while copying update %d", installed);
-        result.message = last_err_line();
-        result.agent_running = false;
-        if (record == nullptr) {
-            // Nothing can be put back: the run keeps no record.
-            flush_written();
-            result.outcome = "rollback-incomplete";
-            return 1;
-        }
-        return roll_back(*record, paths, start_command, systemd, result);
+    run.systemd = platform::systemd_present();
+    if (!enter_and_lock(run.paths, run.lock)) {
+        return refuse(run);
     }
-    if (!restart_agent(start_command, systemd)) {
-        result.message = last_err_line();
-        result.agent_running = false;
-        if (record != nullptr) {
-            return roll_back(*record, paths, start_command, systemd, result);
-        }
-    }
-    // After the restart, so that the agent is not kept down while the disks catch up; the
-    // record goes only once what it guards is on disk.
-    flush_written();
-    if (record != nullptr) {
-        (void)remove_undo_record(*record);
-    }
-    result.outcome = "installed";
-    return 0;
-}
-
-// The update itself, once the arguments are known and the log is open.
-int update(const std::string& start_command, long pid, const update_paths& paths,
-           run_result& result, bool& detached) {
-    if (chdir(paths.staging_root.c_str()) != 0) {
-        log_err("Failed to change the current update directory");
-        return refused(result);
-    }
-    // Asked once: the checks, the stop, the copy and the restart must agree on it.
-    const bool systemd = platform::systemd_present();
-    // Held until the run ends, in the detached child too: one update at a time.
-    unique_fd lock;
-    if (!enter_and_lock(paths, lock)) {
-        return refused(result);
-    }
-    if (!recover_first(paths, result)) {
+    if (!recover_first(run)) {
         return 1;
     }
-    if (!may_install(paths, systemd)) {
-        return refused(result);
+    if (!may_install(run.paths, run.systemd)) {
+        return refuse(run);
     }
-
-    platform::detach(paths.staging_root.c_str());
-    detached = true;
-    undo_record record;
-    if (!paths.record_folder.empty()) {
-        std::string failed;
-        const int kept = keep_before_stop(paths, systemd, record, failed);
-        if (kept != 0) {
-            log_refusal({refusal_reason::cannot_write, failed, kept, 0, 0});
-            (void)remove_undo_record(record);
-            return refused(result);
-        }
+    detach(run);
+    if (!plan_changes(run)) {
+        return refuse(run);
     }
-    return stop_install_restart(start_command, pid, paths, systemd,
-                                paths.record_folder.empty() ? nullptr : &record, result);
+    stop(run);
+    if (!install(run) || !restart(run)) {
+        return roll_back(run);
+    }
+    return keep(run);
 }
 
-// kest-update --recover: undoes what a run that ended before it finished left.
+// kest-update --recover: resolves what a run that ended before it finished left.
 int recover(const update_paths& paths) {
     run_result result;
     start_log(result);
+    // Recovery never starts the agent.
+    result.agent_running = false;
     unique_fd lock;
     if (!lock_update(paths, lock)) {
         return 1;
     }
-    const recovery recovered = recover_interrupted_update(paths.record_folder, reload_systemd);
-    if (recovered == recovery::none) {
+    const recovery_result recovered =
+        recover_interrupted_update(paths.record_folder, reload_systemd, stop_new_release(false));
+    if (recovered.state == recovery::none) {
+        // The result of the last update stays, for the agent to read.
         return 0;
     }
-    // Only when there was something to recover: the result of the last update stays otherwise,
-    // for the agent to read.
-    result.outcome = recovered == recovery::restored ? "recovered" : "rollback-incomplete";
-    result.message = recovered == recovery::restored ? "" : last_err_line();
+    if (recovered.state == recovery::incomplete) {
+        result.what = outcome::rollback_incomplete;
+        result.message = last_err_line();
+        result.not_restored = recovered.not_restored;
+    } else {
+        result.what =
+            recovered.state == recovery::completed ? outcome::installed : outcome::recovered;
+    }
     write_result(paths, result);
-    return recovered == recovery::restored ? 0 : 1;
+    return recovered.state == recovery::incomplete ? 1 : 0;
 }
 
 }  // namespace
@@ -216,18 +271,15 @@ int run_update(int argc, const char* const argv[], const update_paths& paths) {
     if (argc != 3) {
         return result_bad_argument_count;
     }
-    const std::string start_command = argv[1];
-    long pid = 0;
-    if (!parse_pid(argv[2], pid)) {
+    update_run run{paths, argv[1], 0, false, false, {}, {}, {}};
+    if (!parse_pid(argv[2], run.pid)) {
         return result_bad_pid;
     }
-    run_result result;
-    start_log(result);
-    bool detached = false;
-    const int status = update(start_command, pid, paths, result, detached);
-    write_result(paths, result);
+    start_log(run.result);
+    const int status = update(run);
+    write_result(paths, run.result);
     // A run that ends before detaching leaves the log to the end of the process.
-    if (detached) {
+    if (run.detached) {
         log_close();
     }
     return status;

@@ -29,6 +29,7 @@ using testing::info;
 using testing::logged;
 using testing::read_file;
 using testing::scratch_dir;
+using testing::warning;
 using testing::write_file;
 
 // A tree as the snapshot sees it, with each entry's owner and group and a file's modification
@@ -136,11 +137,13 @@ TEST_F(undo_test, undo_after_any_number_of_changes_restores_the_tree_exactly) {
         undo_record record;
         ASSERT_EQ(open_undo_record(folder_, record), 0);
         for (const char* kept : {"/bin/tool", "/bin/kestd", "/mnt/agent.conf", "/etc/app.conf"}) {
-            ASSERT_EQ(keep_old_file(record, root + kept), 0);
+            ASSERT_EQ(plan_kept_file(record, root + kept), 0);
         }
-        // Changed by the agent before its stop: what undo brings back.
+        const auto planned = state_of(root);
+        // Changed by the agent before its stop: what undo brings back once the copy has told
+        // of its change; untold, the plan's copy comes back.
         write_file(root + "/etc/app.conf", "conf of the last minute");
-        const auto before = state_of(root);
+        const auto before = made == steps.size() ? state_of(root) : planned;
         ASSERT_EQ(seal_undo_record(record), 0);
         for (std::size_t i = 0; i < made; ++i) {
             const std::string path = root + "/" + steps[i].path;
@@ -164,29 +167,44 @@ TEST_F(undo_test, undo_after_any_number_of_changes_restores_the_tree_exactly) {
     EXPECT_EQ(logged, std::vector<testing::log_line>{});
 }
 
-TEST_F(undo_test, record_folder_is_made_closed_and_refused_when_others_could_change_it) {
+TEST_F(undo_test, record_folder_is_made_closed_and_a_record_is_never_replaced_unresolved) {
     undo_record record;
     ASSERT_EQ(open_undo_record(folder_, record), 0);
     EXPECT_EQ(testing::mode_of(dir_ / "lib"), 0755u);
     EXPECT_EQ(testing::mode_of(folder_), 0700u);
     EXPECT_EQ(testing::mode_of(folder_ + "/journal"), 0600u);
     write_file(dir_ / "old", "old");
-    ASSERT_EQ(keep_old_file(record, dir_ / "old"), 0);
-    EXPECT_EQ(keep_old_file(record, dir_.path()), EINVAL);
+    ASSERT_EQ(plan_kept_file(record, dir_ / "old"), 0);
+    EXPECT_EQ(plan_kept_file(record, dir_.path()), EINVAL);
+    undo_record found;
+    EXPECT_EQ(find_interrupted_record(folder_, found), record_state::none)
+        << "nothing is changed before the plan is whole";
     ASSERT_EQ(seal_undo_record(record), 0);
     EXPECT_EQ(testing::journal, std::vector<std::string>{"flush"});
-    undo_record found;
-    EXPECT_FALSE(find_interrupted_record(folder_, found)) << "nothing was changed yet";
-    ASSERT_EQ(note_change(record, change_kind::create_file, dir_ / "new"), 0);
-    EXPECT_TRUE(find_interrupted_record(folder_, found));
+    EXPECT_EQ(find_interrupted_record(folder_, found), record_state::planned);
     for (const mode_t open_to_others : {0710, 0701, 0770}) {
         ASSERT_EQ(chmod(folder_.c_str(), open_to_others), 0);
         undo_record refused;
-        EXPECT_FALSE(find_interrupted_record(folder_, refused));
+        EXPECT_EQ(find_interrupted_record(folder_, refused), record_state::none);
         EXPECT_EQ(open_undo_record(folder_, refused), EPERM);
     }
     ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
+    // The states that follow the plan, the last one deciding.
+    const std::vector<std::pair<int (*)(undo_record&), record_state>> marks{
+        {mark_restarted, record_state::restarted},
+        {mark_undoing, record_state::planned},
+        {mark_committed, record_state::committed},
+    };
+    for (const auto& [mark, state] : marks) {
+        ASSERT_EQ(mark(record), 0);
+        EXPECT_EQ(find_interrupted_record(folder_, found), state);
+    }
+    EXPECT_EQ(testing::journal, (std::vector<std::string>{"flush", "flush file"}))
+        << "only the commit is flushed";
     undo_record fresh;
+    EXPECT_EQ(open_undo_record(folder_, fresh), EEXIST) << "an unresolved record stays";
+    EXPECT_EQ(read_file(dir_ / "old"), "old");
+    ASSERT_EQ(remove_undo_record(record), 0);
     ASSERT_EQ(open_undo_record(folder_, fresh), 0);
     EXPECT_EQ(testing::entry_names(folder_), std::vector<std::string>{"journal"})
         << "a new record starts empty";
@@ -195,7 +213,7 @@ TEST_F(undo_test, record_folder_is_made_closed_and_refused_when_others_could_cha
     EXPECT_EQ(note_change(fresh, change_kind::create_file, "relative"), EINVAL);
 }
 
-TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_retried_alone) {
+TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_what_others_made_stays) {
     write_file(dir_ / "kept", "old");
     undo_record record;
     ASSERT_EQ(open_undo_record(folder_, record), 0);
@@ -222,21 +240,19 @@ TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_retried_alone
         info("Recovering an interrupted update"),
         err("Cannot restore " + dir_ / "d2" + ": Not a directory"),
         err("Cannot restore " + dir_ / "link" + ": Too many levels of symbolic links"),
-        err("Cannot restore " + dir_ / "dir" + ": Directory not empty"),
-        err("Rollback incomplete: 3 entries not restored"),
+        warning("Keeping " + dir_ / "dir" + ": Directory not empty"),
+        err("Rollback incomplete: 2 entries not restored"),
     };
-    EXPECT_EQ(recover_interrupted_update(folder_, nullptr), recovery::incomplete);
+    EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, recovery::incomplete);
     EXPECT_EQ(logged, expected);
     EXPECT_EQ(read_file(dir_ / "kept"), "old");
     EXPECT_FALSE(exists(dir_ / "removed"));
     EXPECT_FALSE(exists(dir_ / "dir/f"));
 
-    // Created by others after the rollback: a second try repeats only what failed.
-    write_file(dir_ / "removed", "theirs");
+    // A second try finds the same: what is restored stays so, what others put there stays.
     logged.clear();
-    EXPECT_EQ(recover_interrupted_update(folder_, nullptr), recovery::incomplete);
+    EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, recovery::incomplete);
     EXPECT_EQ(logged, expected);
-    EXPECT_EQ(read_file(dir_ / "removed"), "theirs");
     EXPECT_EQ(read_file(dir_ / "dir/theirs"), "theirs");
 }
 
@@ -268,7 +284,7 @@ TEST_F(undo_test, rewrite_that_meets_a_full_disk_gets_the_kept_copy_renamed_back
     const auto before = state_of(small + "/conf");
     undo_record record;
     ASSERT_EQ(open_undo_record(small + "/lib/undo", record), 0);
-    ASSERT_EQ(keep_old_file(record, small + "/conf"), 0);
+    ASSERT_EQ(plan_kept_file(record, small + "/conf"), 0);
     ASSERT_EQ(note_change(record, change_kind::rewrite, small + "/conf"), 0);
     write_file(small + "/conf", "new");
     const int filler = open((small + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
@@ -303,7 +319,7 @@ TEST_F(undo_test, record_of_a_killed_run_is_found_and_undone_exactly) {
             undo_record record;
             bool kept = open_undo_record(folder_, record) == 0;
             for (int i = 0; i < 60; ++i) {
-                kept = kept && keep_old_file(record, root / std::to_string(i)) == 0;
+                kept = kept && plan_kept_file(record, root / std::to_string(i)) == 0;
             }
             for (int i = 0; i < 60; ++i) {
                 const std::string path = root / std::to_string(i);
@@ -332,7 +348,7 @@ TEST_F(undo_test, record_of_a_killed_run_is_found_and_undone_exactly) {
         ASSERT_EQ(waitpid(child, nullptr, 0), child);
 
         logged.clear();
-        EXPECT_EQ(recover_interrupted_update(folder_, nullptr), recovery::restored);
+        EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, recovery::restored);
         EXPECT_EQ(logged, (std::vector<testing::log_line>{info("Recovering an interrupted update"),
                                                           info("Rolled back the update")}));
         EXPECT_EQ(state_of(root.path()), before);

@@ -138,6 +138,10 @@ void seam_test::SetUp() {
         note("flush");
         return 0;
     };
+    platform::flush_file = [](int) {
+        note("flush file");
+        return 0;
+    };
 }
 
 void seam_test::TearDown() {
@@ -158,6 +162,9 @@ void seam_test::TearDown() {
     platform::own_executable = platform::real::own_executable;
     platform::stat_extended = platform::real::stat_extended;
     platform::flush_file_system = platform::real::flush_file_system;
+    platform::flush_file = platform::real::flush_file;
+    platform::boot_id = platform::real::boot_id;
+    platform::copy_range = platform::real::copy_range;
 }
 
 namespace {

@@ -21,7 +21,7 @@ std::ostream& operator<<(std::ostream& out, const log_line& line);
 // What the update did through the seams while a seam_test runs, in order, one entry each:
 // "detach DIR", "pidfd PID", "signal SIGNAL PID" (" pidfd" added when sent through one),
 // "pause MILLISECONDSms", "run COMMAND", "info TEXT", "warning TEXT", "err TEXT", "flush" (one file
-// system). A run that records more than a million entries is taken for an endless loop: the
+// system), "flush file" (one file's data). A run that records more than a million entries is taken for an endless loop: the
 // recorder throws.
 extern std::vector<std::string> journal;
 // Views of the journal: the log lines, pauses and shell commands alone.

@@ -20,13 +20,15 @@ class run_result_test : public testing::seam_test {
 };
 
 TEST_F(run_result_test, result_is_one_json_object_with_every_text_escaped) {
-    const run_result rolled_back{"rolled-back",
+    const run_result rolled_back{outcome::rolled_back,
                                  "Error while copying update -3",
                                  "Cannot write /usr/sbin/kestd: No space left on device",
                                  false,
                                  "2026-12-10T03:49:10Z",
                                  "2026-12-10T03:49:12Z",
-                                 "10.15"};
+                                 "10.15",
+                                 "0123456789abcdef0123456789abcdef",
+                                 {}};
     // The creation mask is cleared in the detached updater.
     const mode_t mask = umask(0);
     ASSERT_TRUE(write_run_result(dir_ / "result.json", rolled_back));
@@ -35,21 +37,28 @@ TEST_F(run_result_test, result_is_one_json_object_with_every_text_escaped) {
               "{\"outcome\":\"rolled-back\",\"message\":\"Error while copying update -3\","
               "\"cause\":\"Cannot write /usr/sbin/kestd: No space left on device\","
               "\"agent_running\":false,\"started\":\"2026-12-10T03:49:10Z\","
-              "\"ended\":\"2026-12-10T03:49:12Z\",\"version\":\"10.15\"}\n");
+              "\"ended\":\"2026-12-10T03:49:12Z\",\"version\":\"10.15\","
+              "\"id\":\"0123456789abcdef0123456789abcdef\",\"not_restored\":[]}\n");
     EXPECT_EQ(testing::mode_of(dir_ / "result.json"), 0644u);
 
     // A tab, a quote, a backslash, é and € as UTF-8, then bytes that are no UTF-8: a stray
     // continuation byte, a truncated sequence, an overlong slash and an encoded surrogate.
-    run_result odd{
-        "refused", "a\tb\"c\\d", "\xc3\xa9\xe2\x82\xac \x80 \xe2\x82 \xc0\xaf \xed\xa0\x80",
-        true,      "",           "",
-        "\x7f"};
+    run_result odd{outcome::rollback_incomplete,
+                   "a\tb\"c\\d",
+                   "\xc3\xa9\xe2\x82\xac \x80 \xe2\x82 \xc0\xaf \xed\xa0\x80",
+                   true,
+                   "",
+                   "",
+                   "\x7f",
+                   "",
+                   {"/opt/a\nb", "/opt/c"}};
     ASSERT_TRUE(write_run_result(dir_ / "result.json", odd));
-    EXPECT_EQ(read_file(dir_ / "result.json"),
-              "{\"outcome\":\"refused\",\"message\":\"a\\u0009b\\\"c\\\\d\","
-              "\"cause\":\"\xc3\xa9\xe2\x82\xac \\u0080 \\u00e2\\u0082 \\u00c0\\u00af "
-              "\\u00ed\\u00a0\\u0080\",\"agent_running\":true,\"started\":\"\",\"ended\":\"\","
-              "\"version\":\"\\u007f\"}\n");
+    EXPECT_EQ(
+        read_file(dir_ / "result.json"),
+        "{\"outcome\":\"rollback-incomplete\",\"message\":\"a\\u0009b\\\"c\\\\d\","
+        "\"cause\":\"\xc3\xa9\xe2\x82\xac \\u0080 \\u00e2\\u0082 \\u00c0\\u00af "
+        "\\u00ed\\u00a0\\u0080\",\"agent_running\":true,\"started\":\"\",\"ended\":\"\","
+        "\"version\":\"\\u007f\",\"id\":\"\",\"not_restored\":[\"/opt/a\\u000ab\",\"/opt/c\"]}\n");
     EXPECT_EQ(testing::entry_names(dir_.path()), std::vector<std::string>{"result.json"})
         << "no hidden file left";
     std::string shape = utc_now();
@@ -61,7 +70,8 @@ TEST_F(run_result_test, result_is_one_json_object_with_every_text_escaped) {
 
 TEST_F(run_result_test, result_that_cannot_be_written_is_logged_and_changes_nothing) {
     const std::string missing = dir_ / "missing/result.json";
-    EXPECT_FALSE(write_run_result(missing, {"installed", "", "", true, "", "", "10.15"}));
+    EXPECT_FALSE(
+        write_run_result(missing, {outcome::installed, "", "", true, "", "", "10.15", "", {}}));
     EXPECT_EQ(testing::logged,
               std::vector<testing::log_line>{testing::err("Failed to write the result " + missing +
                                                           ": No such file or directory")});

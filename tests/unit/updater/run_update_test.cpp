@@ -178,12 +178,14 @@ TEST_F(run_update_test, successful_run_installs_then_restarts_then_flushes) {
     EXPECT_EQ(read_file(paths_.destination + "/kestd"), "v2");
     // The caller is released before the agent is touched; what the update would destroy is
     // kept and on disk before that, the copy on disk once the agent runs.
-    EXPECT_EQ(journal, (std::vector<std::string>{
-                           "info " + started_text, "detach " + paths_.staging_root, "flush",
-                           "info Killing daemon", "err Invalid agent process id 0",
-                           "info Copy to directory " + paths_.staging_root,
-                           "info Start the daemon via 'service' command", "run service kest start",
-                           "flush", "err Failed to flush " + mount + ": Input/output error"}));
+    EXPECT_EQ(
+        journal,
+        (std::vector<std::string>{
+            "info " + started_text, "detach " + paths_.staging_root, "flush", "info Killing daemon",
+            "err Invalid agent process id 0", "info Copy to directory " + paths_.staging_root,
+            "info Start the daemon via 'service' command", "run service kest start", "flush",
+            "err Failed to flush " + mount + ": Input/output error", "flush file"}))
+        << "the record committed once the release is flushed";
     EXPECT_FALSE(testing::exists(root_ / "state/undo")) << "no record left";
     const std::string result = read_file(root_ / "state/result.json");
     EXPECT_NE(result.find(R"("outcome":"installed","message":"","cause":"","agent_running":true)"),
@@ -356,7 +358,7 @@ TEST_F(run_update_test, record_of_an_interrupted_run_is_undone_first_but_never_u
     {
         undo_record record;
         ASSERT_EQ(open_undo_record(paths_.record_folder, record), 0);
-        ASSERT_EQ(keep_old_file(record, paths_.destination + "/agent.conf"), 0);
+        ASSERT_EQ(plan_kept_file(record, paths_.destination + "/agent.conf"), 0);
         ASSERT_EQ(note_change(record, change_kind::rewrite, paths_.destination + "/agent.conf"), 0);
     }
     write_file(paths_.destination + "/agent.conf", "level=2, half written");
