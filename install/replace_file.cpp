@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "base/extended_attributes.h"
 #include "base/file_identity.h"
 #include "base/file_metadata.h"
 #include "base/hidden_file.h"
@@ -18,9 +19,9 @@
 namespace kest {
 namespace {
 
-// Fills the new file, gives it the old file's owner and mode, flushes it and renames it over
-// `name`; the caller removes the new file when this fails.
-copy_result fill_and_rename(const staged_file& in, unique_fd& file, int directory,
+// Fills the new file, gives it the old file's owner, mode and extended attributes, flushes it
+// and renames it over `name`; the caller removes the new file when this fails.
+copy_result fill_and_rename(const staged_file& in, unique_fd& file, int old_file, int directory,
                             const std::string& created, const std::string& name,
                             const struct stat& old) {
     struct stat status {};
@@ -35,6 +36,11 @@ copy_result fill_and_rename(const staged_file& in, unique_fd& file, int director
     if (const int error = give_owner_and_mode(file.get(), old.st_uid, old.st_gid, old.st_mode);
         error != 0) {
         return {copy_destination_unopenable, error, false};
+    }
+    // As a rewrite in place keeps them, but the file capability, which the kernel drops when the
+    // content is rewritten: the new content was not granted it.
+    if (copy_extended_attributes(old_file, file.get(), file_capability_attribute) != 0) {
+        return writing_failed(copy_destination_unopenable);
     }
     if (fsync(file.get()) != 0 || close(file.release()) != 0) {
         return writing_failed(copy_transfer_failed);
@@ -65,9 +71,13 @@ copy_result replace_file(const std::string& source, const std::string& destinati
     }
     const auto [parent, name] = split_path(lands.target);
     const unique_fd directory(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Read-only, which a running program allows: for its status and its extended attributes.
+    const unique_fd old_file(
+        directory.valid() ? openat(directory.get(), name.c_str(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+                          : -1);
     struct stat old {};
-    if (!directory.valid() ||
-        fstatat(directory.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (!old_file.valid() || fstat(old_file.get(), &old) != 0) {
         return writing_failed(copy_destination_unopenable);
     }
     if (!S_ISREG(old.st_mode)) {
@@ -83,7 +93,8 @@ copy_result replace_file(const std::string& source, const std::string& destinati
     if (!file.valid()) {
         return writing_failed(copy_destination_unopenable);
     }
-    const copy_result result = fill_and_rename(in, file, directory.get(), created, name, old);
+    const copy_result result =
+        fill_and_rename(in, file, old_file.get(), directory.get(), created, name, old);
     note_written_file(directory.get(), parent);
     if (result.code != copy_ok) {
         file.reset();

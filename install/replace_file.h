@@ -10,7 +10,8 @@ namespace kest {
 
 // Writes the bytes of `source` into a new file in the directory of the file that `destination`
 // names (the file a symbolic link leads to, so that the link stays a link), gives the new file
-// that file's owner, group and mode, set-id bits included, flushes it to disk and renames it
+// that file's owner, group and mode, set-id bits included, and its extended attributes but the
+// file capability (which a rewrite in place would lose too), flushes it to disk and renames it
 // over that file. A program running the old file keeps it; the path names the new one. While it
 // is written the new file is open to its owner only, and it is never left behind: on any failure
 // it is removed and the destination is untouched. A destination that is the source file itself

@@ -6,9 +6,11 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -39,12 +41,30 @@ struct file_state {
     uid_t owner;
     gid_t group;
     long long mtime;
+    std::map<std::string, std::string> attributes;
     bool operator==(const file_state&) const = default;
 };
 std::ostream& operator<<(std::ostream& out, const file_state& state) {
-    return out << std::oct << state.entry.mode << std::dec << " inode " << state.entry.inode << " "
-               << state.owner << ":" << state.group << " mtime " << state.mtime << " \""
-               << state.entry.content << "\"";
+    out << std::oct << state.entry.mode << std::dec << " inode " << state.entry.inode << " "
+        << state.owner << ":" << state.group << " mtime " << state.mtime << " \""
+        << state.entry.content << "\"";
+    for (const auto& [name, value] : state.attributes) {
+        out << " " << name << "(" << value.size() << ")";
+    }
+    return out;
+}
+std::map<std::string, std::string> attributes_of(const std::string& path) {
+    std::map<std::string, std::string> found;
+    std::string names(4096, '\0');
+    const ssize_t size = llistxattr(path.c_str(), names.data(), names.size());
+    for (std::size_t at = 0; size > 0 && at < static_cast<std::size_t>(size);) {
+        const std::string name = names.c_str() + at;
+        at += name.size() + 1;
+        std::string value(4096, '\0');
+        const ssize_t length = lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+        found[name] = value.substr(0, length > 0 ? static_cast<std::size_t>(length) : 0);
+    }
+    return found;
 }
 std::map<std::string, file_state> state_of(const std::string& root) {
     std::map<std::string, file_state> out;
@@ -52,9 +72,32 @@ std::map<std::string, file_state> state_of(const std::string& root) {
         struct stat status {};
         EXPECT_EQ(lstat((root + path).c_str(), &status), 0);
         const long long mtime = status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec;
-        out[path] = {entry, status.st_uid, status.st_gid, S_ISREG(status.st_mode) ? mtime : 0};
+        out[path] = {entry, status.st_uid, status.st_gid, S_ISREG(status.st_mode) ? mtime : 0,
+                     attributes_of(root + path)};
     }
     return out;
+}
+
+void set_attribute(const std::string& path, const char* name, const std::string& value) {
+    ASSERT_EQ(setxattr(path.c_str(), name, value.data(), value.size(), 0), 0) << path << " " << name;
+}
+
+// An access ACL that lets user 1234 read: owner rw, named user r, group r, mask r, others none.
+std::string reading_acl() {
+    const std::uint32_t header = 2;
+    const std::uint16_t entries[][4] = {
+        {0x01, 6, 0, 0}, {0x02, 4, 1234, 0}, {0x04, 4, 0, 0}, {0x10, 4, 0, 0}, {0x20, 0, 0, 0}};
+    std::string acl(reinterpret_cast<const char*>(&header), sizeof header);
+    for (const auto& entry : entries) {
+        acl.append(reinterpret_cast<const char*>(entry), sizeof entry);
+    }
+    return acl;
+}
+
+// A file capability (revision 2) that permits binding low ports.
+std::string low_ports_capability() {
+    const std::uint32_t data[5] = {0x02000000, 1U << 10, 0, 0, 0};
+    return std::string(reinterpret_cast<const char*>(data), sizeof data);
 }
 
 // An old file: owner, group and a modification time of its own.
@@ -102,8 +145,11 @@ struct step {
 const std::vector<step> steps{
     {change_kind::rewrite, "bin/tool",
      [](const std::string&, const std::string& path) {
-         write_file(path, "new", 0755);  // in place: set-id bits, owner and time lost
+         // In place: set-id bits, owner, time and capability lost, an attribute of its own added.
+         write_file(path, "new", 0755);
          ASSERT_EQ(chown(path.c_str(), getuid(), getgid()), 0);
+         set_attribute(path, "user.release", "2");
+         set_attribute(path, "user.new", "x");
      }},
     {change_kind::create_directory, "opt",
      [](const std::string&, const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0770), 0); }},
@@ -133,6 +179,15 @@ TEST_F(undo_test, undo_after_any_number_of_changes_restores_the_tree_exactly) {
         old_file(root + "/bin/kestd", "old agent", 0750, owner, group);
         old_file(root + "/mnt/agent.conf", "old agent conf", 02640, owner, group);
         old_file(root + "/etc/app.conf", "old conf", 0644, owner, group);
+        // Extended attributes that a rollback must bring back: the capability only root can set.
+        for (const char* file : {"/bin/tool", "/bin/kestd", "/mnt/agent.conf", "/etc/app.conf"}) {
+            set_attribute(root + file, "user.release", "1");
+        }
+        set_attribute(root + "/etc/app.conf", "system.posix_acl_access", reading_acl());
+        set_attribute(root + "/mnt/agent.conf", "system.posix_acl_access", reading_acl());
+        if (testing::real_root()) {
+            set_attribute(root + "/bin/tool", "security.capability", low_ports_capability());
+        }
 
         undo_record record;
         ASSERT_EQ(open_undo_record(folder_, record), 0);
@@ -302,56 +357,122 @@ TEST_F(undo_test, rewrite_that_meets_a_full_disk_gets_the_kept_copy_renamed_back
     umount2(small.c_str(), MNT_DETACH);
 }
 
-// A run killed at some instant of its changes, each time a little later.
+// A run killed at some instant of its changes, each time a little later; and the same when what
+// it noted after its plan never reached the disk (a power cut: it reads back as zeros).
 TEST_F(undo_test, record_of_a_killed_run_is_found_and_undone_exactly) {
     testing::signals_allowed = true;
-    for (const useconds_t delay : {0, 300, 1000, 3000, 10000}) {
-        SCOPED_TRACE("killed " + std::to_string(delay) + " us after the first change");
-        const scratch_dir root(dir_.path());
-        for (int i = 0; i < 60; ++i) {
-            write_file(root / std::to_string(i), "old " + std::to_string(i), 0640);
-        }
-        const auto before = state_of(root.path());
-        int ready[2];
-        ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
-        const pid_t child = testing::fork_tied_child();
-        if (child == 0) {
-            undo_record record;
-            bool kept = open_undo_record(folder_, record) == 0;
+    for (const bool notes_lost : {false, true}) {
+        for (const useconds_t delay : {0, 1000, 10000}) {
+            SCOPED_TRACE("killed " + std::to_string(delay) + " us after the first change" +
+                         (notes_lost ? ", notes lost" : ""));
+            const scratch_dir root(dir_.path());
             for (int i = 0; i < 60; ++i) {
-                kept = kept && plan_kept_file(record, root / std::to_string(i)) == 0;
+                write_file(root / std::to_string(i), "old " + std::to_string(i), 0640);
             }
-            for (int i = 0; i < 60; ++i) {
-                const std::string path = root / std::to_string(i);
-                const change_kind kind = i % 3 == 0 ? change_kind::replace : change_kind::rewrite;
-                const std::string created = root / ("new" + std::to_string(i));
-                if (!kept || note_change(record, kind, path) != 0 ||
-                    note_change(record, change_kind::create_file, created) != 0) {
+            const auto before = state_of(root.path());
+            int ready[2];
+            ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+            const pid_t child = testing::fork_tied_child();
+            if (child == 0) {
+                undo_record record;
+                bool planned = open_undo_record(folder_, record) == 0;
+                for (int i = 0; i < 60; ++i) {
+                    planned = planned && plan_kept_file(record, root / std::to_string(i)) == 0 &&
+                              plan_absent(record, change_kind::create_file,
+                                          root / ("new" + std::to_string(i))) == 0;
+                }
+                if (!planned || seal_undo_record(record) != 0) {
                     _exit(1);
                 }
-                kind == change_kind::replace ? rename_over(path, dir_ / "side")
-                                             : write_file(path, "new", 0644);
-                write_file(created, "new");
-                if (i == 0) {
-                    (void)write(ready[1], "x", 1);
+                const auto sealed = static_cast<off_t>(record.journal_end);
+                for (int i = 0; i < 60; ++i) {
+                    const std::string path = root / std::to_string(i);
+                    const std::string created = root / ("new" + std::to_string(i));
+                    if (note_change(record, change_kind::rewrite, path) != 0 ||
+                        note_change(record, change_kind::create_file, created) != 0) {
+                        _exit(1);
+                    }
+                    write_file(path, "new", 0644);
+                    write_file(created, "new");
+                    if (i == 0) {
+                        (void)write(ready[1], &sealed, sizeof sealed);
+                    }
                 }
+                pause();
+                _exit(0);
             }
-            pause();
-            _exit(0);
-        }
-        close(ready[1]);
-        char byte = 0;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the child's first change";
-        close(ready[0]);
-        usleep(delay);
-        ASSERT_EQ(kill(child, SIGKILL), 0);
-        ASSERT_EQ(waitpid(child, nullptr, 0), child);
+            close(ready[1]);
+            off_t sealed = 0;
+            ASSERT_EQ(read(ready[0], &sealed, sizeof sealed), sizeof sealed)
+                << "the child's first change";
+            close(ready[0]);
+            usleep(delay);
+            ASSERT_EQ(kill(child, SIGKILL), 0);
+            ASSERT_EQ(waitpid(child, nullptr, 0), child);
+            if (notes_lost) {
+                const std::string journal = folder_ + "/journal";
+                const off_t size = static_cast<off_t>(read_file(journal).size());
+                ASSERT_EQ(truncate(journal.c_str(), sealed), 0);
+                ASSERT_EQ(truncate(journal.c_str(), size + 4096), 0);
+            }
 
+            logged.clear();
+            EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, recovery::restored);
+            EXPECT_EQ(logged,
+                      (std::vector<testing::log_line>{info("Recovering an interrupted update"),
+                                                      info("Rolled back the update")}));
+            EXPECT_EQ(state_of(root.path()), before);
+            EXPECT_FALSE(exists(folder_));
+        }
+    }
+}
+
+// How a run that ended early had got on, and what its recovery keeps: the new release once it
+// was committed, or started in the boot that recovers it (its page cache holds all it wrote).
+TEST_F(undo_test, recovery_keeps_a_release_committed_or_started_in_the_same_boot) {
+    struct row {
+        std::vector<int (*)(undo_record&)> marks;
+        const char* recovering_boot;
+        recovery expected;
+    };
+    const std::vector<row> rows{
+        {{}, "boot-1", recovery::restored},
+        {{mark_restarted}, "boot-1", recovery::completed},
+        {{mark_restarted}, "boot-2", recovery::restored},
+        {{mark_restarted, mark_undoing}, "boot-1", recovery::restored},
+        {{mark_restarted, mark_committed}, "boot-2", recovery::completed},
+    };
+    for (const row& ended : rows) {
+        SCOPED_TRACE(std::to_string(ended.marks.size()) + " marks, recovered in " +
+                     ended.recovering_boot);
+        const scratch_dir root(dir_.path());
+        write_file(root / "kestd", "old");
+        platform::boot_id = [] { return std::string("boot-1"); };
+        {
+            undo_record record;
+            ASSERT_EQ(open_undo_record(folder_, record), 0);
+            ASSERT_EQ(plan_kept_file(record, root / "kestd"), 0);
+            ASSERT_EQ(plan_absent(record, change_kind::create_file, root / "new"), 0);
+            ASSERT_EQ(seal_undo_record(record), 0);
+            // The replacement of a busy file: its new file made beside it, under the name noted.
+            ASSERT_EQ(note_change(record, change_kind::replace, root / "kestd"), 0);
+            write_file(root / ".kestd.kest-update." + std::to_string(getpid()) + ".0", "half");
+            rename_over(root / "kestd", root / "side");
+            write_file(root / "new", "new");
+            for (const auto mark : ended.marks) {
+                ASSERT_EQ(mark(record), 0);
+            }
+        }
+        platform::boot_id = [&ended] { return std::string(ended.recovering_boot); };
         logged.clear();
-        EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, recovery::restored);
-        EXPECT_EQ(logged, (std::vector<testing::log_line>{info("Recovering an interrupted update"),
-                                                          info("Rolled back the update")}));
-        EXPECT_EQ(state_of(root.path()), before);
+        EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, ended.expected);
+        const bool kept = ended.expected == recovery::completed;
+        EXPECT_EQ(logged, (std::vector<testing::log_line>{
+                              info("Recovering an interrupted update"),
+                              info(kept ? "Completed the update" : "Rolled back the update")}));
+        EXPECT_EQ(read_file(root / "kestd"), kept ? "new" : "old");
+        EXPECT_EQ(exists(root / "new"), kept);
+        EXPECT_EQ(testing::entry_names(root.path()).size(), kept ? 2U : 1U) << "no hidden file left";
         EXPECT_FALSE(exists(folder_));
     }
 }
