@@ -6,6 +6,7 @@ update created goes; an updater killed half-way leaves a record that
 import json
 import os
 import stat
+import struct
 import unittest
 
 from harness import agent, expect
@@ -19,6 +20,10 @@ RESULT_FILE = "/var/lib/kest-update/result.json"
 UNDO_FOLDER = "/var/lib/kest-update/undo"
 # clock_nanosleep and nanosleep on x86-64: the updater pauses between attempts at an entry.
 PAUSES = ("230", "35")
+# Revision 2, permitting CAP_NET_BIND_SERVICE; and owner rw, user 1234 r, group r, mask r.
+CAPABILITY = struct.pack("<5I", 0x02000000, 1 << 10, 0, 0, 0)
+ACL = struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perm, uid) for tag, perm, uid in (
+    (0x01, 6, 0), (0x02, 4, 1234), (0x04, 4, 0), (0x10, 4, 0), (0x20, 0, 0)))
 
 
 class RollbackTest(BareCase):
@@ -28,6 +33,9 @@ class RollbackTest(BareCase):
         self.host.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "none", DATA_DIR])
         agent.write_file(self.host, f"{DATA_DIR}/data.conf", "data=1\n", 0o640)
         agent.write_file(self.host, "/etc/kest/agent.conf", "level=1\n", 0o4750)
+        # What a rollback must bring back with the bytes: a file capability and an access ACL.
+        os.setxattr(self.host.path("/etc/kest/agent.conf"), "security.capability", CAPABILITY)
+        os.setxattr(self.host.path(f"{DATA_DIR}/data.conf"), "system.posix_acl_access", ACL)
         self.package = agent.release_package(self.builds, "2")
         self.package["etc/kest/agent.conf"] = (b"level=2\n", 0o644)
         self.package["opt/kest-data/data.conf"] = (b"data=2\n", 0o644)
@@ -37,8 +45,8 @@ class RollbackTest(BareCase):
         self.before = self.state()
 
     def state(self):
-        """Type, bytes, inode, owner, group, mode and time of each watched path (a directory's
-        time moves with what is made and removed in it)."""
+        """Type, bytes, inode, owner, group, mode, time and extended attributes of each watched
+        path (a directory's time moves with what is made and removed in it)."""
         found = {}
         for path in self.watched:
             try:
@@ -49,7 +57,9 @@ class RollbackTest(BareCase):
             found[path] = (stat.S_IFMT(status.st_mode),
                            agent.read_file(self.host, path) if regular else None,
                            status.st_ino, status.st_uid, status.st_gid,
-                           stat.S_IMODE(status.st_mode), status.st_mtime_ns if regular else None)
+                           stat.S_IMODE(status.st_mode), status.st_mtime_ns if regular else None,
+                           {name: os.getxattr(self.host.path(path), name, follow_symlinks=False)
+                            for name in os.listxattr(self.host.path(path), follow_symlinks=False)})
         return found
 
     def start_failing_update(self, signal_name):

@@ -17,6 +17,12 @@
 // stop under KillMode=process and keeps its own executable busy, as a real agent's helpers do;
 // it ends on SIGTERM.
 //
+// Faults of one release, for the scenarios of a release that fails after its start: each line of
+// /var/lib/kestd/faults-RELEASE is one of
+//   exit-after-ms N   the agent ends by itself N ms after its start
+//   start-then-fail   the start command launches the agent, then fails (exit 1)
+//   write PATH        the agent writes PATH when it starts (a file of the new release's own)
+//
 // Signals to the agent:
 //   SIGUSR1  stage and launch the update, keep running
 //   SIGUSR2  stage and launch the update, then end by itself shortly after
@@ -29,11 +35,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <string>
+#include <ctime>
 
 #ifndef KESTD_RELEASE
 #error "KESTD_RELEASE must be defined at build time"
@@ -104,6 +112,19 @@ bool start_allowed() {
     std::ofstream(path, std::ios::trunc) << (remaining - 1) << "\n";
     record_event("refused-start " + std::string(KESTD_RELEASE));
     return false;
+}
+
+// The value of `key` in this release's faults file, "" when it has none.
+std::string fault(const std::string& key) {
+    std::ifstream in(state_path(("faults-" + std::string(KESTD_RELEASE)).c_str()));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line == key)
+            return "yes";
+        if (line.rfind(key + " ", 0) == 0)
+            return line.substr(key.size() + 1);
+    }
+    return "";
 }
 
 void stage_update() {
@@ -186,6 +207,20 @@ int run_agent() {
     std::printf("kestd release %s running as pid %d\n", KESTD_RELEASE, getpid());
     std::fflush(stdout);
     start_helper();
+    if (std::string path = fault("write"); !path.empty()) {
+        std::ofstream(path) << "written by release " << KESTD_RELEASE << "\n";
+    }
+    long exit_after_ms = 0;
+    if (std::string after = fault("exit-after-ms"); !after.empty())
+        exit_after_ms = std::stol(after);
+    if (exit_after_ms > 0) {
+        // The signals stay blocked; the agent waits for the time, then ends as a crash would.
+        timespec wait{exit_after_ms / 1000, (exit_after_ms % 1000) * 1000000};
+        while (sigtimedwait(&wanted, nullptr, &wait) < 0 && errno == EINTR) {
+        }
+        record_event("end " + who("agent") + " by fault");
+        return 3;
+    }
 
     for (;;) {
         int sig = sigwaitinfo(&wanted, nullptr);
@@ -214,7 +249,7 @@ int run_daemon() {
     if (child < 0)
         return 1;
     if (child > 0)
-        return 0;
+        return fault("start-then-fail").empty() ? 0 : 1;
     setsid();
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd >= 0) {
