@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/ensure-packages.sh cmake g++ make libgtest-dev libgmock-dev python3 \
-    systemd-container util-linux attr dpkg-dev file gzip busybox-static \
+    systemd-container util-linux attr dpkg-dev file gzip busybox-static xfsprogs \
     clang clang-tidy cppcheck valgrind libclang-rt-14-dev
 
 jobs=$(nproc)

@@ -27,7 +27,7 @@ INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bare_init.py")
 _PR_SET_PDEATHSIG = 1
 
 
-def _die_with_parent():
+def die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
@@ -38,9 +38,11 @@ class BareHost(Environment):
     # Whether systemd's files (/usr/lib/systemd, systemctl) stay visible; it never runs here.
     systemd_installed = False
 
-    def __init__(self):
+    def __init__(self, namespace_of=None):
         self.workdir = None
         self.unshare = None
+        # A process whose mount namespace the host's is copied from, instead of this one's.
+        self.namespace_of = namespace_of
 
     def prepare_lower(self):
         """Lays out the lower layer in the work folder where it is not /."""
@@ -66,10 +68,11 @@ class BareHost(Environment):
         open(f"{upper}/usr/sbin/kestd", "w").close()  # mount point of the bind
         open(self.agent_executable_file, "w").close()
 
+        enter = ["nsenter", "-t", str(self.namespace_of), "-m", "--"] if self.namespace_of else []
         self.unshare = subprocess.Popen(
-            ["unshare", "--mount", "--pid", "--fork", "--propagation", "private", "--kill-child",
-             sys.executable, INIT, self.workdir, self.lower],
-            stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+            [*enter, "unshare", "--mount", "--pid", "--fork", "--propagation", "private",
+             "--kill-child", sys.executable, INIT, self.workdir, self.lower],
+            stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
         workdir.record_process(self.workdir, self.unshare.pid)
         wait_for(self._ready, START_TIMEOUT, "the host without systemd to come up")
         self.leader = wait_for(self._find_init, START_TIMEOUT, "its PID 1")

@@ -25,10 +25,10 @@ def systemd_container():
     return _container
 
 
-def bare_host(upper_files, kind=BareHost):
-    """A fresh host without systemd (a BareHost, or the given subclass of it);
-    stop it with release_bare_host."""
-    host = kind()
+def bare_host(upper_files, kind=BareHost, **options):
+    """A fresh host without systemd (a BareHost, or the given subclass of it, made with the
+    given options); stop it with release_bare_host."""
+    host = kind(**options)
     _bare_hosts.append(host)
     host.start(upper_files)
     return host

@@ -6,9 +6,11 @@ the Python process that made it) and a `processes` file (pid and command name
 of every long-lived process it started: systemd-nspawn, the container's
 systemd, unshare). A later run removes folders whose owner is gone: it kills
 the recorded processes (only when the pid still carries the recorded name),
-unmounts what is mounted below the folder and then deletes it.
+unmounts what is mounted below the folder, detaches the loop devices on files in it and then
+deletes it.
 """
 
+import json
 import os
 import shutil
 import signal
@@ -35,10 +37,10 @@ def new_workdir(kind):
 def record_process(workdir, pid):
     """Remembers a process started for this work folder, for a later cleanup."""
     with open(os.path.join(workdir, "processes"), "a") as out:
-        out.write(f"{pid} {_comm(pid)}\n")
+        out.write(f"{pid} {command_name(pid)}\n")
 
 
-def _comm(pid):
+def command_name(pid):
     try:
         with open(f"/proc/{pid}/comm") as f:
             return f.read().strip()
@@ -103,13 +105,26 @@ def kill_recorded_processes(workdir):
         return
     for pid_text, name in records:
         pid = int(pid_text)
-        if _comm(pid) == name.strip():
+        if command_name(pid) == name.strip():
             os.kill(pid, signal.SIGKILL)
     for pid_text, name in records:
         pid = int(pid_text)
         deadline = time.monotonic() + 5
-        while _comm(pid) == name.strip() and _alive(pid) and time.monotonic() < deadline:
+        while command_name(pid) == name.strip() and _alive(pid) and time.monotonic() < deadline:
             time.sleep(0.05)
+
+
+def detach_loops_below(path):
+    """Detaches the loop devices whose backing file lies below path, and those whose backing
+    file is on one of them (a mounted one detaches once its file system is unmounted)."""
+    listing = subprocess.run(["losetup", "--list", "--json", "--output",
+                              "NAME,MAJ:MIN,BACK-MAJ:MIN,BACK-FILE"],
+                             capture_output=True, text=True).stdout
+    loops = json.loads(listing)["loopdevices"] if listing.strip() else []
+    below = [loop for loop in loops if (loop["back-file"] or "").startswith(path + "/")]
+    devices = {loop["maj:min"].strip() for loop in below}  # padded with blanks
+    for loop in below + [loop for loop in loops if loop["back-maj:min"].strip() in devices]:
+        subprocess.run(["losetup", "--detach", loop["name"]], stderr=subprocess.DEVNULL)
 
 
 def clean_leftovers():
@@ -126,4 +141,5 @@ def clean_leftovers():
         if owner is not None and owner != os.getpid() and _alive(owner):
             continue
         kill_recorded_processes(path)
+        detach_loops_below(path)
         remove_workdir(path)
