@@ -322,8 +322,15 @@ int restore_kept(undo_record& record, const planned_change& change, const place&
     const extended_attributes* attributes = attributes_of(record, entry, read);
     const bool same_inode = verdict.found && verdict.now.st_dev == entry.stamp.device &&
                             verdict.now.st_ino == entry.stamp.inode;
-    return same_inode ? rewrite_in_place(record, entry, at, kept.get(), old, attributes)
-                      : put_kept_copy(record, entry, at, kept.get(), old, attributes);
+    if (same_inode) {
+        return rewrite_in_place(record, entry, at, kept.get(), old, attributes);
+    }
+    const int put = put_kept_copy(record, entry, at, kept.get(), old, attributes);
+    // A file mounted over its path (a container's bind mount) cannot be renamed over: its
+    // content is put back in place instead.
+    return put == EBUSY && verdict.found && lseek(kept.get(), 0, SEEK_SET) == 0
+               ? rewrite_in_place(record, entry, at, kept.get(), old, attributes)
+               : put;
 }
 
 // Puts back the judged entry; ENOTEMPTY: a directory that holds something the run did not make.
