@@ -403,8 +403,8 @@ def stderr_figure(text, name):
 def bench_record(args, work):
     """The undo record on the agent tree and the 20,000 files, in place as an update writes: the
     copy alone against the copy with each change noted (the agent's downtime grows by the
-    difference), the keeping of the old files before the stop (the agent still runs then), and
-    the undo of a whole copy. Then peak memory of a copy of the 20,000 files with its record."""
+    difference), the plan before the stop (the agent still runs then), and the undo of a whole
+    copy, in the boot that made it and as after a reboot. Then peak memory of a copy of the 20,000 files with its record."""
     ok = True
     record = os.path.join(work, "record")
     for label, make in (("agent tree", make_agent), ("20,000 x 4 KiB", make_small)):
@@ -414,11 +414,12 @@ def bench_record(args, work):
         warm(source)
         subprocess.run([args.kest_copy_tree, source, destination], check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        plain, noted, keep, undo = [], [], [], []
+        plain, noted, plan, undo, recover = [], [], [], [], []
         for _ in range(args.rounds):
             for extra, figures in ((None, (("copy-ms", plain),)),
-                                   ([], (("keep-ms", keep), ("copy-ms", noted))),
-                                   (["--undo"], (("undo-ms", undo),))):
+                                   ([], (("plan-ms", plan), ("copy-ms", noted))),
+                                   (["--undo"], (("undo-ms", undo),)),
+                                   (["--undo-after-reboot"], (("undo-ms", recover),))):
                 sync()
                 recorded = [] if extra is None else ["--record", record, *extra]
                 completed = subprocess.run(
@@ -433,8 +434,9 @@ def bench_record(args, work):
         print(f"record: {label}, in place, medians of {args.rounds}: copy"
               f" {statistics.median(plain):.1f} ms, with notes {statistics.median(noted):.1f} ms"
               f" (ratio {ratio:.2f}{'' if label != 'agent tree' else f', limit {1 + RECORD_LIMIT:.2f}'});"
-              f" kept before the stop in {statistics.median(keep):.1f} ms;"
-              f" undone in {statistics.median(undo):.1f} ms", flush=True)
+              f" planned before the stop in {statistics.median(plan):.1f} ms;"
+              f" undone in {statistics.median(undo):.1f} ms,"
+              f" after a reboot in {statistics.median(recover):.1f} ms", flush=True)
         if label != "agent tree":
             completed = subprocess.run(
                 [args.kest_copy_tree, "--peak-memory", "--record", record, source, destination],

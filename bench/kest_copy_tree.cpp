@@ -18,9 +18,11 @@
 // ("flush-ms: N") to standard error.
 //
 // With --record DIR it first plans, in an undo record in DIR, what the copy will change (as the
-// updater does before the stop) and writes the time that took ("keep-ms: N"), then copies with
-// each change noted in the record; with --undo as well it then
-// undoes the copy from the record ("undo-ms: N"). The record is removed at the end.
+// updater does before the stop) and writes the time that took ("plan-ms: N"), then copies with
+// each change noted in the record; with --undo as well it then undoes the copy from the record
+// ("undo-ms: N"), as in the boot that made it (an unchanged status is enough); with
+// --undo-after-reboot as after a reboot (each file whose status matches is read whole and
+// compared). The record is removed at the end.
 //
 // Exit status: the walk's result negated, so 0 is success, 1, 2 and 3 are the file copy's -1,
 // -2 and -3, and 100, 101 and 102 are the walk's -100, -101 and -102; a result outside -254..0
@@ -85,13 +87,16 @@ double milliseconds_since(std::chrono::steady_clock::time_point start) {
 }
 
 // The copy of `source` onto `destination` with an undo record in `folder`, timed in parts.
-int copy_with_record(const char* source, const char* destination, const char* folder, bool undo) {
+enum class undo_kind { none, same_boot, after_reboot };
+
+int copy_with_record(const char* source, const char* destination, const char* folder,
+                     undo_kind undo) {
     const kest::update_paths paths{source, destination, "", source, "", "", folder, ""};
     kest::undo_record record;
     std::string failed;
     auto start = std::chrono::steady_clock::now();
     const int kept = kest::plan_before_stop(paths, false, record, failed);
-    (void)std::fprintf(stderr, "keep-ms: %.1f\n", milliseconds_since(start));
+    (void)std::fprintf(stderr, "plan-ms: %.1f\n", milliseconds_since(start));
     if (kept != 0) {
         (void)std::fprintf(stderr, "cannot keep %s: %s\n", failed.c_str(), std::strerror(kept));
         return -1;
@@ -103,7 +108,8 @@ int copy_with_record(const char* source, const char* destination, const char* fo
     start = std::chrono::steady_clock::now();
     const int result = kest::copy_directory(source, destination, "", state);
     (void)std::fprintf(stderr, "copy-ms: %.1f\n", milliseconds_since(start));
-    if (undo) {
+    if (undo != undo_kind::none) {
+        record.same_boot = undo == undo_kind::same_boot;
         start = std::chrono::steady_clock::now();
         const int not_restored = kest::undo_changes(record, nullptr);
         (void)std::fprintf(stderr, "undo-ms: %.1f (%d not restored)\n", milliseconds_since(start),
@@ -126,7 +132,7 @@ int main(int argc, char* argv[]) {
     bool to_stderr = false;
     bool peak_memory = false;
     bool flush = false;
-    bool undo = false;
+    undo_kind undo = undo_kind::none;
     const char* record = nullptr;
     int first = 1;
     if (argc == 4 && std::strcmp(argv[1], "--check") == 0) {
@@ -140,7 +146,9 @@ int main(int argc, char* argv[]) {
         } else if (std::strcmp(argv[first], "--flush") == 0) {
             flush = true;
         } else if (std::strcmp(argv[first], "--undo") == 0) {
-            undo = true;
+            undo = undo_kind::same_boot;
+        } else if (std::strcmp(argv[first], "--undo-after-reboot") == 0) {
+            undo = undo_kind::after_reboot;
         } else if (std::strcmp(argv[first], "--record") == 0 && first + 1 < argc) {
             record = argv[++first];
         } else {
@@ -150,7 +158,8 @@ int main(int argc, char* argv[]) {
     if (argc - first != 2) {
         (void)std::fprintf(
             stderr,
-            "usage: %s [--log-stderr] [--peak-memory] [--flush] [--record DIR [--undo]] SRC DST"
+            "usage: %s [--log-stderr] [--peak-memory] [--flush]"
+            " [--record DIR [--undo|--undo-after-reboot]] SRC DST"
             " | --check SRC DST\n",
             argv[0]);
         return exit_usage;
