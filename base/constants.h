@@ -15,6 +15,8 @@ inline constexpr const char* undo_record_folder = "/var/lib/kest-update/undo";
 inline constexpr const char* run_result_file = "/var/lib/kest-update/result.json";
 
 inline constexpr const char* agent_unit_name = "kest";
+// How the agent is started on a host without systemd, and the first fallback under it.
+inline constexpr const char* service_start_command = "service kest start";
 inline constexpr const char* watcher_unit_name = "kest-watcher";
 inline constexpr const char* agent_unit_file = "/etc/systemd/system/kest.service";
 inline constexpr const char* watcher_unit_file = "/etc/systemd/system/kest-watcher.service";

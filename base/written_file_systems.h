@@ -9,8 +9,8 @@ namespace kest {
 
 // Remembers that the run wrote `path`, on the file system `device`, so that flush_written
 // flushes that file system. Keeps one descriptor (close-on-exec, read-only) per file system,
-// opened on the first path noted there; when it cannot be opened, that file system cannot be
-// flushed, and flush_written says so.
+// opened on a path noted there: when one cannot be opened, the next path noted is tried; when
+// none could be, that file system cannot be flushed, and flush_written says so.
 void note_written(dev_t device, const std::string& path);
 
 // As note_written, for the file open as `fd`.

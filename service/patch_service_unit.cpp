@@ -92,7 +92,7 @@ void tell_drop_in(const std::string& directory, const std::string& file,
     }
     if (folder.looked_up == ENOENT) {
         (void)notice(change_kind::create_directory, folder.target, true);
-        (void)notice(change_kind::create_file, folder.target + "/override.conf", false);
+        (void)notice(change_kind::create_file, folder.target + "/" + override_name, false);
         return;
     }
     const landing written = find_landing(file, write_kind::file, known);

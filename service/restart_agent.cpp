@@ -17,7 +17,7 @@ constexpr std::chrono::seconds pause_before_retry{1};
 // followed by the agent executable's name, whatever the start command is. Returns the status of
 // the last command run.
 int start_through_service(const std::string& start_command, const char* last_resort) {
-    if (run_command("service kest start") == 0) {
+    if (run_command(service_start_command) == 0) {
         return 0;
     }
     log_err("Could not start the daemon via 'service' command");

@@ -1,4 +1,5 @@
-// Brings the agent back after a successful installation.
+// Brings the agent back: after a successful installation, and on the old release after a
+// rollback.
 #pragma once
 
 #include <string>

@@ -32,7 +32,7 @@ std::string drop_in_directory(const std::string& unit_file) {
 }
 
 std::string drop_in_file(const std::string& unit_file) {
-    return drop_in_directory(unit_file) + "/override.conf";
+    return drop_in_directory(unit_file) + "/" + override_name;
 }
 
 }  // namespace kest

@@ -7,7 +7,8 @@
 
 namespace kest {
 
-// What the drop-in holds, byte for byte.
+// The drop-in's name in its directory, and what it holds, byte for byte.
+inline constexpr const char* override_name = "override.conf";
 inline constexpr const char* override_content = "[Service]\nKillMode=process\n";
 
 // The file's whole content, or the empty text when it cannot be read.
