@@ -105,10 +105,11 @@ int write_extended_attributes(int fd, const extended_attributes& attributes) {
     if (const int error = read_extended_attributes(fd, now); error != 0) {
         return error;
     }
-    for (const auto& [name, value] : now) {
-        const bool wanted = std::any_of(attributes.begin(), attributes.end(),
-                                        [&](const auto& kept) { return kept.first == name; });
-        if (!wanted && fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
+    for (const auto& attribute : now) {
+        const bool wanted =
+            std::any_of(attributes.begin(), attributes.end(),
+                        [&attribute](const auto& kept) { return kept.first == attribute.first; });
+        if (!wanted && fremovexattr(fd, attribute.first.c_str()) != 0 && errno != ENODATA) {
             return errno;
         }
     }

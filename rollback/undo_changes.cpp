@@ -414,7 +414,7 @@ int undo_changes(undo_record& record, const std::function<void()>& reload,
     return static_cast<int>(record.not_restored.size());
 }
 
-void keep_new_release(undo_record& record) {
+void keep_new_release(const undo_record& record) {
     const plan read = read_plan(record);
     remove_hidden_files(read);
     std::set<std::string> folders;

@@ -119,7 +119,7 @@ int undo_changes(undo_record& record, const std::function<void()>& reload,
 // Removes the hidden files of the record's hidden entries, and notes the folder of every path of
 // the plan as written (written_file_systems.h), so that the next flush puts what the run wrote
 // there on disk: for a record whose new release is kept.
-void keep_new_release(undo_record& record);
+void keep_new_release(const undo_record& record);
 
 // Removes the record: its journal first, so that nothing is taken for a record any more once
 // that is on disk, then the kept copies and the folder. Call after the restored or installed
