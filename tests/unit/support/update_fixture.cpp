@@ -75,17 +75,14 @@ void expect_unreadable_refused(int result, const std::string& beginning, const c
     EXPECT_EQ(refusal.substr(refusal.rfind(": ") + 2), error);
 }
 
-check_answer check(const update_paths& paths) {
+std::pair<int, std::string> check(const update_paths& paths) {
     const char* argv[] = {"kest-update", "--check"};
-    (void)std::fflush(stdout);  // nothing of the test's own output goes into the answer
+    (void)std::fflush(stdout);  // none of the test's own output goes into the answer
     const unique_fd printed(memfd_create("check", MFD_CLOEXEC));
     const unique_fd saved(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
-    if (!printed.valid() || !saved.valid() || dup2(printed.get(), STDOUT_FILENO) < 0) {
-        ADD_FAILURE() << "standard output cannot be caught: " << std::strerror(errno);
-        return {-1, ""};
-    }
+    EXPECT_GE(dup2(printed.get(), STDOUT_FILENO), 0) << std::strerror(errno);
     const int status = run_update(2, argv, paths);
-    EXPECT_GE(dup2(saved.get(), STDOUT_FILENO), 0);
+    EXPECT_GE(dup2(saved.get(), STDOUT_FILENO), 0) << std::strerror(errno);
     return {status, read_file("/proc/self/fd/" + std::to_string(printed.get()))};
 }
 

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/platform.h"
@@ -58,14 +59,9 @@ class tmpfs_update_test : public seam_test {
 
     // The staged tree onto the target, the lock, record and result below the test's root.
     update_paths paths() const {
-        return {stage_,
-                target_,
-                stage_ + "/etc/systemd/system",
-                root_.path(),
-                root_ / "lock",
-                target_ + "/etc/systemd/system/kest.service",
-                root_ / "state/undo",
-                root_ / "result.json"};
+        const std::string unit = target_ + "/etc/systemd/system/kest.service";
+        return {stage_,         target_, stage_ + "/etc/systemd/system", root_.path(),
+                root_ / "lock", unit,    root_ / "state/undo",           root_ / "result.json"};
     }
 
     // A whole update run over the staged tree onto the target; pid 0 stops nothing.
@@ -143,11 +139,7 @@ void build_deep_tree(const std::string& top, const std::string& name, int levels
 void expect_unreadable_refused(int result, const std::string& beginning, const char* error);
 
 // `kest-update --check` on `paths`: its exit status and what it printed on standard output.
-struct check_answer {
-    int status;
-    std::string printed;
-};
-check_answer check(const update_paths& paths);
+std::pair<int, std::string> check(const update_paths& paths);
 
 // An executable on the target's tmpfs, running until killed.
 class running_executable {
