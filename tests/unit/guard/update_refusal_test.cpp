@@ -329,15 +329,16 @@ TEST_F(update_refusal_test, check_refuses_before_the_walk_as_a_run_would) {
     ASSERT_EQ(mkdir(open_to_others.staging_root.c_str(), 0777), 0);
     unique_fd held;
     ASSERT_EQ(take_update_lock(root_ / "lock", held), 0);
-    const std::string refused = R"({"outcome":"refused","message":")";
-    const std::string nothing = R"(","rewrite":0,"create_files":0,"create_folders":0,"bytes":0})";
-    for (const auto& [paths, message] : std::vector<std::pair<update_paths, std::string>>{
-             {paths(), "Another update is running"},
-             {missing, "Failed to change the current update directory"},
-             {open_to_others, "Refusing the update directory " + root_.path() +
-                                  R"(/st\"age\\012: other users can change it)"}}) {
-        EXPECT_EQ(testing::check(paths), std::pair(1, refused + message + nothing + "\n"));
-    }
+    const auto refused = [](const std::string& message) {
+        return std::pair(1, R"({"outcome":"refused","message":")" + message +
+                                R"(","rewrite":0,"create_files":0,"create_folders":0,"bytes":0})"
+                                "\n");
+    };
+    EXPECT_EQ(testing::check(paths()), refused("Another update is running"));
+    EXPECT_EQ(testing::check(missing), refused("Failed to change the current update directory"));
+    EXPECT_EQ(testing::check(open_to_others),
+              refused("Refusing the update directory " + root_.path() +
+                      R"(/st\"age\\012: other users can change it)"));
     EXPECT_EQ(testing::journal, std::vector<std::string>{}) << "nothing logged";
 }
 
