@@ -83,8 +83,8 @@ const std::string& last_err_line() {
     return last_err;
 }
 
-void set_log_sink(log_sink sink) {
-    current_sink = std::move(sink);
+log_sink set_log_sink(log_sink sink) {
+    return std::exchange(current_sink, std::move(sink));
 }
 
 }  // namespace kest

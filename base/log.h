@@ -20,8 +20,9 @@ void log_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The last line logged at err, as logged; "" before the first.
 const std::string& last_err_line();
 
-// Replaces the system log with `sink` (for tests); nullptr restores the system log.
+// Replaces the system log with `sink` (for tests, and for a run that only checks); nullptr
+// restores the system log. Returns the sink it replaced, nullptr for the system log.
 using log_sink = std::function<void(int priority, const std::string& message)>;
-void set_log_sink(log_sink sink);
+log_sink set_log_sink(log_sink sink);
 
 }  // namespace kest

@@ -3,7 +3,7 @@
 
     bench.py --build BUILD_DIR [--work DIR] [--rounds N] [--workload big|small|agent]
              [--file-system work|tmpfs|overlay] [--baseline KEST_COPY_TREE]
-             [--no-realtime] [copy|check|flush|record|memory|detach|downtime|all ...]
+             [--no-realtime] [copy|check|flush|record|memory|detach|dry-run|downtime|all ...]
 
 copy      the three workloads, fresh and in place, kest-copy-tree and `cp -r` interleaved, on
           the file system of --work, on a tmpfs and on an overlay
@@ -15,8 +15,10 @@ record    the undo record: what keeping it costs before the stop, what its notes
 memory    peak resident memory of kest-copy-tree on a 1 GiB file and on a 4 KiB file
 detach    how long a caller waits for the real kest-update to return, with an empty staging
           root and with the agent tree staged
+dry-run   how long `kest-update --check` takes with the agent tree and with the 20,000 files
+          staged, fresh and in place
 downtime  agent downtime in the end-to-end suite's systemd container (see bench/README.md)
-all       copy, check, flush, record, memory and detach (the default)
+all       copy, check, flush, record, memory, detach and dry-run (the default)
 
 Needs root (mount namespaces). Standard library only. Everything it generates lives below
 --work (default /var/tmp/kest-bench), which is removed at the end.
@@ -328,6 +330,8 @@ def bench_check(args, work):
     make_small(source)
     warm(source)
     check = [args.kest_copy_tree, "--check", source, destination]
+    # The check takes the destination's top as there (the updater's is /); the copy makes it.
+    os.makedirs(destination)
     copy = [args.kest_copy_tree, source, destination]
     times = {"check": [], "fresh": [], "in place": []}
     for round_index in range(args.rounds + 1):
@@ -503,6 +507,27 @@ def bench_detach(args, work):
     return ok
 
 
+# ---------------------------------------------------------------- dry run
+
+def bench_dry_run(args, work):
+    """Runs the detach probe's --check series (see detach_probe.py) in a private mount namespace,
+    with the agent tree and with the 20,000 files staged."""
+    os.makedirs(work)
+    ok = True
+    for name, make in (("agent", make_agent), ("small", make_small)):
+        tree = os.path.join(work, name)
+        make(tree)
+        scratch = os.path.join(work, "scratch")
+        os.mkdir(scratch)
+        command = ["unshare", "--mount", "--propagation", "private", "/usr/bin/python3",
+                   os.path.join(HERE, "detach_probe.py"), "--check", args.kest_update, scratch,
+                   str(args.detach_runs), tree]
+        ok = subprocess.run(command).returncode == 0 and ok
+        os.rmdir(scratch)
+        remove(tree)
+    return ok
+
+
 # ---------------------------------------------------------------- downtime
 
 def bench_downtime(args, work):
@@ -533,13 +558,14 @@ def parse_args():
                         help="another build's kest-copy-tree, timed in the same rounds")
     parser.add_argument("--baseline-updater", metavar="KEST_UPDATE",
                         help="another build's kest-update, in every other downtime round")
-    parser.add_argument("--detach-runs", type=int, default=50)
+    parser.add_argument("--detach-runs", type=int, default=50,
+                        help="runs of the detach probe, and of each dry-run series")
     parser.add_argument("--downtime-rounds", type=int, default=3)
     parser.add_argument("--no-realtime", action="store_true",
                         help="run the copies at normal priority, not under chrt --fifo 10")
     parser.add_argument("what", nargs="*", metavar="WHAT",
-                        help="all (default), copy, check, flush, record, memory, detach or"
-                             " downtime")
+                        help="all (default), copy, check, flush, record, memory, detach,"
+                             " dry-run or downtime")
     args = parser.parse_args()
     args.what = args.what or ["all"]
     args.file_system = args.file_system or list(FILE_SYSTEMS)
@@ -549,7 +575,7 @@ def parse_args():
         args.baseline_updater = os.path.abspath(args.baseline_updater)
     for what in args.what:
         if what not in ("all", "copy", "check", "flush", "record", "memory", "detach",
-                        "downtime"):
+                        "dry-run", "downtime"):
             parser.error(f"unknown benchmark {what!r}")
     build = os.path.abspath(args.build)
     args.kest_copy_tree = os.path.join(build, "kest-copy-tree")
@@ -568,7 +594,7 @@ def main():
         return 1
     what = set(args.what)
     if "all" in what:
-        what |= {"copy", "check", "flush", "record", "memory", "detach"}
+        what |= {"copy", "check", "flush", "record", "memory", "detach", "dry-run"}
     work = os.path.abspath(args.work)
     if "copy" in what and set(args.file_system) - {"work"}:
         enter_private_mount_namespace()
@@ -589,6 +615,8 @@ def main():
             ok = bench_memory(args, os.path.join(work, "memory")) and ok
         if "detach" in what:
             ok = bench_detach(args, os.path.join(work, "detach")) and ok
+        if "dry-run" in what:
+            ok = bench_dry_run(args, os.path.join(work, "dry-run")) and ok
         if "downtime" in what:
             ok = bench_downtime(args, os.path.join(work, "downtime")) and ok
     finally:

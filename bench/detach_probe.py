@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Times how long a caller waits for the real kest-update to return (the detachment).
+"""Times how long a caller waits for the real kest-update to return (the detachment), or for
+`kest-update --check` to answer.
 
-    unshare --mount --propagation private detach_probe.py KEST_UPDATE SCRATCH RUNS [TREE]
+    unshare --mount --propagation private detach_probe.py [--check] KEST_UPDATE SCRATCH RUNS [TREE]
 
 Run by bench.py inside a private mount namespace; refuses to run outside one. There it
 - mounts a tmpfs over /var/kest holding a root-owned 0755 update/ directory, empty, so the
@@ -20,6 +21,12 @@ agent process id 0"), `service kest start` fails as there is no kest service, an
 "starts" the agent. The probe is a child subreaper, so it also reaps each detached run and
 checks that it ended with 0 before the next run starts. When strace is installed, one
 traced run first shows which commands the detached run executed.
+
+With --check it times `kest-update --check` RUNS times instead, with TREE staged as above and
+/var/kest/installed missing, then again with TREE installed there (each file rewritten), each
+run's answer held against TREE (ready; the files, directories and bytes it holds). /var/kest is
+then made in an overlay of /var whose upper layer is on SCRATCH, so the host's /var is never
+written (bench.py makes no mount point for it).
 """
 
 import ctypes
@@ -55,8 +62,15 @@ def opens_as_directory(path):
         return False
 
 
-def prepare(scratch, tree):
+def prepare(scratch, tree, overlay_var=False):
     run("mount", "-t", "tmpfs", "-o", "mode=0700", "kest-bench", scratch)
+    if overlay_var:
+        layers = [os.path.join(scratch, name) for name in ("var-upper", "var-work")]
+        for layer in layers:
+            os.mkdir(layer, 0o755)
+        run("mount", "-t", "overlay", "kest-bench-var", "-o",
+            f"lowerdir=/var,upperdir={layers[0]},workdir={layers[1]}", "/var")
+        os.makedirs("/var/kest", 0o755, exist_ok=True)
     # /var/kest: a tmpfs with an update/ directory (bench.py made the mount point).
     run("mount", "-t", "tmpfs", "-o", "mode=0755", "kest-bench-var-kest", "/var/kest")
     os.mkdir("/var/kest/update", 0o755)
@@ -128,11 +142,63 @@ def traced_run(kest_update, scratch):
         fail("the detached run signalled a process: " + "; ".join(signals))
 
 
+def expected_answer(tree, in_place):
+    """What `kest-update --check` must print for TREE staged as var/kest/installed."""
+    files = directories = size = 0
+    for current, dirnames, filenames in os.walk(tree):
+        directories += len(dirnames)
+        files += len(filenames)
+        size += sum(os.stat(os.path.join(current, name)).st_size for name in filenames)
+    rewrite, created, folders = (files, 0, 0) if in_place else (0, files, directories + 1)
+    return ('{"outcome":"ready","message":"","rewrite":%d,"create_files":%d,'
+            '"create_folders":%d,"bytes":%d}\n' % (rewrite, created, folders, size))
+
+
+def check_series(kest_update, scratch, runs, tree, in_place):
+    """RUNS timed `kest-update --check` runs (after one untimed), interleaved with /bin/true."""
+    expected = expected_answer(tree, in_place)
+    answer = os.path.join(scratch, "answer")
+    waits = {"check": [], "true": []}
+    for index in range(runs + 1):
+        for name, argv in (("check", [kest_update, "--check"]), ("true", ["/bin/true"])):
+            with open(answer, "wb") as out:
+                start = time.perf_counter()
+                pid = os.posix_spawn(argv[0], argv, env(),
+                                     file_actions=[(os.POSIX_SPAWN_DUP2, out.fileno(), 1)])
+                _, status = os.waitpid(pid, 0)
+                elapsed = time.perf_counter() - start
+            code = os.waitstatus_to_exitcode(status)
+            if name == "check":
+                with open(answer) as printed:
+                    text = printed.read()
+                if code != 0 or text != expected:
+                    fail(f"kest-update --check returned {code}: {text!r}, not {expected!r}")
+            if index > 0:
+                waits[name].append(elapsed * 1000)
+    times = waits["check"]
+    print(f"check: kest-update --check, {tree_size(tree)} staged,"
+          f" {'in place' if in_place else 'fresh'}, {runs} runs: median"
+          f" {statistics.median(times):.2f} ms (spread {min(times):.2f}-{max(times):.2f});"
+          f" /bin/true started the same way: median {statistics.median(waits['true']):.2f} ms;"
+          f" every answer {expected.strip()}", flush=True)
+
+
 def main():
-    kest_update, scratch, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    tree = sys.argv[4] if len(sys.argv) > 4 else None
+    check = sys.argv[1:2] == ["--check"]
+    arguments = sys.argv[2:] if check else sys.argv[1:]
+    kest_update, scratch, runs = arguments[0], arguments[1], int(arguments[2])
+    tree = arguments[3] if len(arguments) > 3 else None
     if os.geteuid() != 0 or not in_private_namespace():
         fail("must run as root inside unshare --mount --propagation private")
+    if check:
+        if not tree:
+            fail("--check needs a TREE")
+        prepare(scratch, tree, overlay_var=True)
+        for in_place in (False, True):
+            if in_place:
+                shutil.copytree(tree, "/var/kest/installed")
+            check_series(kest_update, scratch, runs, tree, in_place)
+        return 0
     if ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         fail("cannot become a child subreaper")
     prepare(scratch, tree)

@@ -72,7 +72,8 @@ void print_peak_memory() {
 
 int check_only(const char* source, const char* destination) {
     const kest::update_paths paths{source, destination, "", source, "", "", "", ""};
-    const kest::refusal why = kest::check_update_tree(paths, true);
+    kest::update_counts counts;
+    const kest::refusal why = kest::check_update_tree(paths, true, counts);
     if (!kest::refused(why)) {
         return 0;
     }

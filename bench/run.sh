@@ -3,7 +3,8 @@
 #
 #   bench/run.sh                 copy, check, flush, memory and detach (about 25 minutes)
 #   bench/run.sh downtime        agent downtime in the end-to-end suite's systemd container
-#   bench/run.sh copy memory ... any of all, copy, check, flush, record, memory, detach, downtime
+#   bench/run.sh copy memory ... any of all, copy, check, flush, record, memory, detach, dry-run,
+#                                downtime
 #
 # Options go to bench/bench.py (--rounds N, --no-realtime, --work DIR, ...); see
 # bench/README.md. The build goes to build-bench/ (KEST_BENCH_BUILD overrides it).

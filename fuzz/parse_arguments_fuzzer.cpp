@@ -118,6 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(result == 1);
         FUZZ_CHECK(logged.size() == 2);
         FUZZ_CHECK(logged[1].rfind("Failed to take the update lock /nonexistent/", 0) == 0);
+    } else if (argc == 2 && args[0] == "--check") {
+        // Alone, the check: it logs nothing, and cannot enter the staging root here.
+        FUZZ_CHECK(result == 1);
+        FUZZ_CHECK(logged.empty());
     } else if (argc != 3) {
         FUZZ_CHECK(result == kest::result_bad_argument_count);
         FUZZ_CHECK(logged.empty());

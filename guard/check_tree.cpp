@@ -48,12 +48,9 @@ refusal check_file(trust_state& trust, preflight_state& preflight, const walk_en
     return refused(why) ? why : preflight_file(preflight, file.destination, lands, file.status);
 }
 
-}  // namespace
-
-refusal check_update_tree(const update_paths& paths, bool systemd) {
+refusal check_tree(const update_paths& paths, bool systemd, preflight_state& preflight) {
     const uid_t self = geteuid();
     trust_state trust{self, trust_rule(paths.checked_from, self), {}};
-    preflight_state preflight;
     refusal why = check_route(paths.staging_root, trust.rule, trust.known);
     if (refused(why)) {
         return why;
@@ -89,6 +86,15 @@ refusal check_update_tree(const update_paths& paths, bool systemd) {
     }
     why = preflight_record(preflight, paths.record_folder, trust.known, trust.rule);
     return refused(why) ? why : find_shortage(preflight.space);
+}
+
+}  // namespace
+
+refusal check_update_tree(const update_paths& paths, bool systemd, update_counts& counts) {
+    preflight_state preflight;
+    refusal why = check_tree(paths, systemd, preflight);
+    counts = preflight.counts;
+    return why;
 }
 
 }  // namespace kest

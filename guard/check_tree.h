@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/update_paths.h"
+#include "guard/preflight.h"
 #include "guard/refusal.h"
 
 namespace kest {
@@ -22,7 +23,8 @@ namespace kest {
 //   entry, a dangling link or a link loop), a path beyond the system's limit, a directory
 //   unreadable for want of resources or a listing that fails would stop the copy there;
 // - that the walk stays within its bounds (see walk_tree), however the staged links branch.
-// Logs nothing. Returns no refusal, or the first in walk order (the space last).
-refusal check_update_tree(const update_paths& paths, bool systemd);
+// Logs nothing. Returns no refusal, or the first in walk order (the space last), and sets
+// `counts` to what the copy will do (see preflight.h), as far as the walk got.
+refusal check_update_tree(const update_paths& paths, bool systemd, update_counts& counts);
 
 }  // namespace kest

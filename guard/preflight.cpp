@@ -123,6 +123,7 @@ refusal preflight_directory(preflight_state& state, const std::string& destinati
     refusal made = add_entry(state, destination, lands.target, 1);
     const directory_place& parent = place_of(state, parent_of(lands.target));
     state.directories[lands.target] = {parent.known, parent.device, 0};
+    state.counts.create_folders += refused(made) ? 0 : 1;
     return made;
 }
 
@@ -133,8 +134,14 @@ refusal preflight_file(preflight_state& state, const std::string& destination, c
     if (lands.error != 0) {
         return cannot_write(destination, lands.error);
     }
+    update_counts& counts = state.counts;
     if (lands.looked_up == ENOENT) {
-        return add_entry(state, destination, lands.target, size);
+        refusal made = add_entry(state, destination, lands.target, size);
+        if (!refused(made)) {
+            counts.create_files += 1;
+            counts.bytes += size;
+        }
+        return made;
     }
     if (lands.looked_up != 0) {
         return {};
@@ -149,7 +156,12 @@ refusal preflight_file(preflight_state& state, const std::string& destination, c
     if (same_file(identity_of(lands.existing), identity_of(staged))) {
         return {};  // the staged file itself, left as it is
     }
-    return rewrite_file(state, destination, lands, size);
+    refusal rewritten = rewrite_file(state, destination, lands, size);
+    if (!refused(rewritten)) {
+        counts.rewrite += 1;
+        counts.bytes += size;
+    }
+    return rewritten;
 }
 
 refusal preflight_record(preflight_state& state, const std::string& folder,

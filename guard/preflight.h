@@ -23,6 +23,14 @@ struct directory_place {
     int cannot_add = 0;  // why no entry can be made in it: 0, EROFS or EPERM
 };
 
+// What the copy will do, as far as the walk got: the entries it checked and passed.
+struct update_counts {
+    unsigned long long rewrite = 0;  // existing files rewritten in place, or replaced
+    unsigned long long create_files = 0;
+    unsigned long long create_folders = 0;
+    unsigned long long bytes = 0;  // the sizes of the staged files written
+};
+
 // Gathered over one walk of the staged tree.
 struct preflight_state {
     space_needs space;
@@ -33,12 +41,15 @@ struct preflight_state {
     unsigned long long kept_files = 0;
     unsigned long long kept_bytes = 0;
     unsigned long long changes = 0;
+    update_counts counts;
 };
 
 // Each of these takes the destination as staged and where its write lands (find_landing), and
 // returns no refusal, or cannot_write (naming the destination) with the error the copy would
 // meet: the landing's own (ENOENT, ENOTDIR, ELOOP, EEXIST...), ENOTDIR, EISDIR, EINVAL, EROFS or
 // EPERM. What exists there but could not be looked at is left to the copy, which meets it itself.
+// An entry that passes is added to `state.counts` as what the copy will do with it: nothing for
+// an existing directory or the staged file itself.
 
 // A staged directory: its destination must be a directory, or be creatable in its folder.
 refusal preflight_directory(preflight_state& state, const std::string& destination,

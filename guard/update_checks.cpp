@@ -8,7 +8,6 @@
 
 #include "base/log.h"
 #include "guard/check_tree.h"
-#include "guard/preflight.h"
 #include "guard/update_lock.h"
 #include "shared/ownership.h"
 
@@ -23,6 +22,14 @@ bool staging_root_is_safe() {
 }
 
 }  // namespace
+
+bool enter_staging_root(const update_paths& paths) {
+    if (chdir(paths.staging_root.c_str()) != 0) {
+        log_err("Failed to change the current update directory");
+        return false;
+    }
+    return true;
+}
 
 bool lock_update(const update_paths& paths, unique_fd& lock) {
     const int locked = take_update_lock(paths.lock_file, lock);
@@ -47,7 +54,12 @@ bool enter_and_lock(const update_paths& paths, unique_fd& lock) {
 }
 
 bool may_install(const update_paths& paths, bool systemd) {
-    refusal why = check_update_tree(paths, systemd);
+    update_counts counts;
+    return may_install(paths, systemd, counts);
+}
+
+bool may_install(const update_paths& paths, bool systemd, update_counts& counts) {
+    refusal why = check_update_tree(paths, systemd, counts);
     if (!refused(why)) {
         why = preflight_drop_in(paths.unit_file, systemd);
     }

@@ -4,8 +4,13 @@
 
 #include "base/unique_fd.h"
 #include "base/update_paths.h"
+#include "guard/preflight.h"
 
 namespace kest {
+
+// Enters the staging root `paths.staging_root` as the working directory. False when it cannot
+// be, having logged "Failed to change the current update directory" at err.
+bool enter_staging_root(const update_paths& paths);
 
 // Takes the update lock at `paths.lock_file` (see take_update_lock) into `lock`, held there until
 // the run ends. True when taken; else false, having logged why at err in one line ("Another
@@ -21,5 +26,8 @@ bool enter_and_lock(const update_paths& paths, unique_fd& lock);
 // agent's unit drop-in (preflight_drop_in), for a host that systemd runs or not as `systemd`
 // says. True when the update may go on; else false, having logged why at err in one line.
 bool may_install(const update_paths& paths, bool systemd);
+
+// As above, setting `counts` to what the copy will do, as far as the checks got.
+bool may_install(const update_paths& paths, bool systemd, update_counts& counts);
 
 }  // namespace kest

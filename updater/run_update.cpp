@@ -26,6 +26,7 @@
 #include "service/run_command.h"
 #include "service/stop_agent.h"
 #include "shared/unit_drop_in.h"
+#include "updater/check_update.h"
 #include "updater/detach_from_caller.h"
 #include "updater/run_result.h"
 #include "updater/version.h"
@@ -87,14 +88,6 @@ int refuse(update_run& run) {
 }
 
 // The steps of a run: each logs its own failure and says whether the run goes on.
-
-bool enter_staging_root(const update_run& run) {
-    if (chdir(run.paths.staging_root.c_str()) != 0) {
-        log_err("Failed to change the current update directory");
-        return false;
-    }
-    return true;
-}
 
 // A record of a run that ended before it finished is resolved first. One that cannot be keeps
 // the only copies of the old release, which a new record would wipe: the run stops.
@@ -202,7 +195,7 @@ int roll_back(update_run& run) {
 
 // From the entry to the end of the update.
 int update(update_run& run) {
-    if (!enter_staging_root(run)) {
+    if (!enter_staging_root(run.paths)) {
         return refuse(run);
     }
     run.systemd = platform::systemd_present();
@@ -267,6 +260,9 @@ bool parse_pid(const char* text, long& pid) {
 int run_update(int argc, const char* const argv[], const update_paths& paths) {
     if (argc == 2 && std::strcmp(argv[1], "--recover") == 0) {
         return recover(paths);
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--check") == 0) {
+        return check_update(paths);
     }
     if (argc != 3) {
         return result_bad_argument_count;

@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "base/unique_fd.h"
 
@@ -70,6 +73,17 @@ void expect_unreadable_refused(int result, const std::string& beginning, const c
     const std::string& refusal = logged.back().text;
     EXPECT_EQ(refusal.rfind("Refusing the update: cannot read " + beginning, 0), 0u) << refusal;
     EXPECT_EQ(refusal.substr(refusal.rfind(": ") + 2), error);
+}
+
+std::pair<int, std::string> check(const update_paths& paths) {
+    const char* argv[] = {"kest-update", "--check"};
+    (void)std::fflush(stdout);  // none of the test's own output goes into the answer
+    const unique_fd printed(memfd_create("check", MFD_CLOEXEC));
+    const unique_fd saved(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    EXPECT_GE(dup2(printed.get(), STDOUT_FILENO), 0) << std::strerror(errno);
+    const int status = run_update(2, argv, paths);
+    EXPECT_GE(dup2(saved.get(), STDOUT_FILENO), 0) << std::strerror(errno);
+    return {status, read_file("/proc/self/fd/" + std::to_string(printed.get()))};
 }
 
 }  // namespace kest::testing

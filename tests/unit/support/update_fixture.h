@@ -14,6 +14,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/platform.h"
@@ -56,13 +57,17 @@ class tmpfs_update_test : public seam_test {
         seam_test::TearDown();
     }
 
+    // The staged tree onto the target, the lock, record and result below the test's root.
+    update_paths paths() const {
+        const std::string unit = target_ + "/etc/systemd/system/kest.service";
+        return {stage_,         target_, stage_ + "/etc/systemd/system", root_.path(),
+                root_ / "lock", unit,    root_ / "state/undo",           root_ / "result.json"};
+    }
+
     // A whole update run over the staged tree onto the target; pid 0 stops nothing.
     int update() {
         const char* argv[] = {"kest-update", "/usr/sbin/kestd --daemon", "0"};
-        return run_update(3, argv,
-                          {stage_, target_, stage_ + "/etc/systemd/system", root_.path(),
-                           root_ / "lock", target_ + "/etc/systemd/system/kest.service",
-                           root_ / "state/undo", root_ / "result.json"});
+        return run_update(3, argv, paths());
     }
 
     // What the user sees of a failed installation: why, the entry that failed and the run's
@@ -132,6 +137,9 @@ void build_deep_tree(const std::string& top, const std::string& name, int levels
 // The start-up line and "Refusing the update: cannot read PATH: error", PATH beginning with
 // `beginning`: a tree that cannot be read whole is not installed, and nothing is stopped.
 void expect_unreadable_refused(int result, const std::string& beginning, const char* error);
+
+// `kest-update --check` on `paths`: its exit status and what it printed on standard output.
+std::pair<int, std::string> check(const update_paths& paths);
 
 // An executable on the target's tmpfs, running until killed.
 class running_executable {
