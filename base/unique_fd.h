@@ -11,6 +11,13 @@ class unique_fd {
     explicit unique_fd(int fd) : fd_(fd) {}
     unique_fd(const unique_fd&) = delete;
     unique_fd& operator=(const unique_fd&) = delete;
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
     ~unique_fd() { reset(); }
 
     int get() const { return fd_; }

@@ -1,0 +1,379 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/file_identity.h"
+#include "base/platform.h"
+#include "base/unique_fd.h"
+#include "service/stop_written_programs.h"
+#include "service/watch_agent.h"
+#include "support/test_support.h"
+
+namespace kest {
+namespace {
+
+using testing::journal;
+using testing::pauses;
+using testing::waits;
+using durations = std::vector<std::chrono::milliseconds>;
+using std::chrono::milliseconds;
+
+platform::file_identity identity(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? platform::file_identity{status.st_dev, status.st_ino}
+                                            : platform::file_identity{0, 0};
+}
+
+bool in_journal(const std::string& entry) {
+    return std::find(journal.begin(), journal.end(), entry) != journal.end();
+}
+
+// `count` durations of `each` milliseconds, after `before`.
+durations then(durations before, int count, int each) {
+    before.insert(before.end(), static_cast<std::size_t>(count), milliseconds{each});
+    return before;
+}
+const durations four_looks = then({}, 4, 250);
+
+int refuse_pidfd(long) {
+    errno = ENOSYS;
+    return -1;
+}
+
+// Runs `program` as `argv`, a child of the test or, `detached`, of a process in between (the
+// agent is no child of the updater); killed and reaped at the end of its scope.
+class process {
+  public:
+    process(const std::string& program, std::vector<std::string> argv, bool detached = false) {
+        std::vector<char*> args;
+        for (std::string& arg : argv) {
+            args.push_back(arg.data());
+        }
+        args.push_back(nullptr);
+        int ends[2] = {-1, -1};
+        if (pipe2(ends, O_CLOEXEC) != 0 || (parent_ = testing::fork_tied_child()) < 0) {
+            throw std::runtime_error("cannot start " + program);
+        }
+        if (parent_ == 0) {
+            const pid_t child = detached ? testing::fork_tied_child() : 0;
+            if (child == 0) {
+                execv(program.c_str(), args.data());
+                _exit(127);
+            }
+            (void)!write(ends[1], &child, sizeof child);
+            _exit(waitpid(child, nullptr, 0) == child ? 0 : 1);
+        }
+        close(ends[1]);
+        pid_ = parent_;
+        if (detached && read(ends[0], &pid_, sizeof pid_) != sizeof pid_) {
+            pid_ = -1;
+        }
+        close(ends[0]);
+        pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0U)));
+        const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
+        for (int i = 0; !same_file(identity(exe), identity(program)); ++i) {
+            if (i == 500 || ended(10)) {
+                throw std::runtime_error(program + " did not start");
+            }
+        }
+    }
+    ~process() { stop(); }
+    process(const process&) = delete;
+    process& operator=(const process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    int pidfd() const { return pidfd_.get(); }
+    // Whether it has ended (a zombie included), waiting `ms` at most.
+    bool ended(int ms = 5000) const {
+        pollfd end{pidfd_.get(), POLLIN, 0};
+        return poll(&end, 1, ms) == 1;
+    }
+    void stop() {
+        if (parent_ > 0) {
+            (void)syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0U);
+            while (waitpid(parent_, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            parent_ = -1;
+        }
+    }
+
+  private:
+    pid_t parent_ = -1;
+    pid_t pid_ = -1;
+    unique_fd pidfd_;
+};
+
+// Runs `body` as the first process of a new pid namespace with a /proc of its own, where pids are
+// given in order and nothing else forks: next_pid_is can make a pid be given again. Returns 0
+// unless `body` failed (its failures are printed there).
+int in_pid_namespace(const std::function<void()>& body) {
+    return testing::run_in_child([&] {
+        if (!testing::enter_private_mount_namespace() || unshare(CLONE_NEWPID) != 0) {
+            return 2;
+        }
+        const pid_t first = fork();
+        if (first == 0) {
+            if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 ||
+                mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+                _exit(3);
+            }
+            body();
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        }
+        int status = -1;
+        while (first > 0 && waitpid(first, &status, 0) < 0 && errno == EINTR) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 4;
+    });
+}
+
+bool next_pid_is(pid_t pid) {
+    const unique_fd last(open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC));
+    const std::string text = std::to_string(pid - 1);
+    return write(last.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+class agent_processes_test : public testing::seam_test {
+  protected:
+    void SetUp() override {
+        seam_test::SetUp();
+        testing::signals_allowed = true;
+        ASSERT_EQ(mkdir((dir_ / "other").c_str(), 0755), 0);
+        for (const std::string& file : {agent_, other_}) {
+            testing::write_file(file, testing::read_file("/bin/sleep"), 0755);
+        }
+        // Waits in the shell itself: opening a FIFO that no one writes.
+        testing::write_file(script_, "read line <" + dir_ / "fifo" + "\n");
+        ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+        places_ = {{dir_ / "unified.procs", dir_ / "cgroup.procs"}, agent_};
+    }
+    void list_in_group(const std::vector<pid_t>& pids) const {
+        std::string text;
+        for (const pid_t pid : pids) {
+            text += std::to_string(pid) + "\n";
+        }
+        testing::write_file(dir_ / "cgroup.procs", text);
+    }
+
+    testing::scratch_dir dir_;
+    const std::string agent_ = dir_ / "kestd";
+    const std::string other_ = dir_ / "other/kestd";  // another file of the same name
+    const std::string script_ = dir_ / "kestd.sh";
+    agent_places places_;
+};
+
+TEST_F(agent_processes_test, watch_without_systemd_counts_the_agents_file_and_command_lines) {
+    struct row {
+        const char* what;
+        std::string program;
+        std::vector<std::string> argv;
+        std::string executable;
+        bool kept;
+    };
+    const row rows[] = {
+        {"the agent's executable", agent_, {"kestd", "60"}, agent_, true},
+        {"another file of that name", other_, {"kestd", "60"}, agent_, false},
+        {"named as its first word", other_, {agent_, "60"}, agent_, true},
+        {"a script under its interpreter", "/bin/sh", {"/bin/sh", script_}, script_, true},
+    };
+    // Held by pidfds, and probed by pid where the kernel has none.
+    for (const bool refused : {false, true}) {
+        if (refused) {
+            platform::open_pidfd = refuse_pidfd;
+        }
+        for (const row& row : rows) {
+            pauses.clear();
+            waits.clear();
+            const process running(row.program, row.argv);
+            places_.executable = row.executable;
+            EXPECT_EQ(watch_agent(false, places_), row.kept) << row.what << refused;
+            EXPECT_EQ(pauses, row.kept && refused ? then(four_looks, 9, 1000) : four_looks);
+            EXPECT_EQ(waits, row.kept && !refused ? durations{milliseconds{9000}} : durations{});
+        }
+    }
+}
+
+TEST_F(agent_processes_test, watch_under_systemd_counts_the_group_but_the_updater_and_its_child) {
+    const process agent(agent_, {"kestd", "60"}, true);
+    const process child(agent_, {"kestd", "60"});
+    struct row {
+        const char* what;
+        std::vector<pid_t> listed;
+        bool leaves_once_held;  // as when its pid goes to a process outside the group
+        bool kept;
+    };
+    const row rows[] = {
+        {"the agent", {agent.pid()}, false, true},
+        {"the updater and its child", {getpid(), child.pid()}, false, false},
+        {"nothing", {}, false, false},
+        {"the agent, out of the group once held", {agent.pid()}, true, false},  // last
+    };
+    for (const row& row : rows) {
+        pauses.clear();
+        waits.clear();
+        list_in_group(row.listed);
+        if (row.leaves_once_held) {
+            platform::open_pidfd = [this](long pid) {
+                list_in_group({});
+                return platform::real::open_pidfd(pid);
+            };
+        }
+        EXPECT_EQ(watch_agent(true, places_), row.kept) << row.what;
+        EXPECT_EQ(pauses, four_looks) << row.what;
+        EXPECT_EQ(waits, row.kept ? durations{milliseconds{9000}} : durations{}) << row.what;
+    }
+}
+
+TEST_F(agent_processes_test, watch_ends_once_the_agent_seen_has_ended) {
+    for (const bool refused : {false, true}) {
+        pauses.clear();
+        waits.clear();
+        if (refused) {
+            platform::open_pidfd = refuse_pidfd;
+        }
+        // Under systemd through pidfds, and without, by pid.
+        process agent(agent_, {"kestd", "60"}, !refused);
+        list_in_group({agent.pid()});
+        // Ends during the wait, or during the third probe.
+        testing::after_wait = [&] { agent.stop(); };
+        testing::after_pause = [&] {
+            if (pauses.size() == 7) {
+                agent.stop();
+            }
+        };
+        EXPECT_FALSE(watch_agent(!refused, places_)) << refused;
+        EXPECT_EQ(pauses, refused ? then(four_looks, 3, 1000) : four_looks);
+        EXPECT_EQ(waits, refused ? durations{} : durations{milliseconds{9000}});
+    }
+}
+
+TEST_F(agent_processes_test, watch_does_not_take_a_process_given_the_pid_of_the_agent_seen) {
+    EXPECT_EQ(in_pid_namespace([this] {
+                  process agent(agent_, {"kestd", "60"});
+                  std::optional<process> reused;
+                  testing::after_pause = [&] {
+                      if (pauses.size() == 1) {
+                          agent.stop();
+                          ASSERT_TRUE(next_pid_is(agent.pid()));
+                          reused.emplace(other_, std::vector<std::string>{"kestd", "60"});
+                          EXPECT_EQ(reused->pid(), agent.pid());
+                      }
+                  };
+                  EXPECT_FALSE(watch_agent(false, places_));
+                  EXPECT_EQ(waits, durations{milliseconds{9000}});
+              }),
+              0);
+}
+
+TEST_F(agent_processes_test, stop_kills_what_runs_a_written_file_and_nothing_else) {
+    // A bound, not a duration: killed processes end within moments.
+    testing::longest_real_wait = std::chrono::seconds{10};
+    const process other(other_, {"kestd", "60"});
+    for (const bool refused : {false, true}) {
+        journal.clear();
+        waits.clear();
+        if (refused) {
+            platform::open_pidfd = refuse_pidfd;
+        }
+        const process written(agent_, {"kestd", "60"});
+        testing::after_pause = [&] { written.ended(); };
+        EXPECT_EQ(stop_written_programs({identity(agent_)}), 0);
+        const std::string signal = "signal 9 " + std::to_string(written.pid());
+        EXPECT_TRUE(in_journal(refused ? signal : signal + " pidfd")) << refused;
+        EXPECT_EQ(waits, refused ? durations{} : durations{milliseconds{1000}});
+        EXPECT_TRUE(written.ended(0));
+        EXPECT_FALSE(other.ended(0));
+    }
+}
+
+TEST_F(agent_processes_test, stop_spares_this_process) {
+    const process written(agent_, {"kestd", "60"});
+    // The test's own executable is written too: other processes running it are not signalled.
+    platform::send_signal = [&](int pidfd, long pid, int signal) {
+        journal.push_back("signal " + std::to_string(signal) + " " + std::to_string(pid));
+        return pid == written.pid() ? platform::real::send_signal(pidfd, pid, signal) : 0;
+    };
+    (void)stop_written_programs({identity("/proc/self/exe"), identity(agent_)});
+    EXPECT_TRUE(in_journal("signal 9 " + std::to_string(written.pid())));
+    EXPECT_TRUE(written.ended());
+    EXPECT_FALSE(in_journal("pidfd " + std::to_string(getpid())));
+    EXPECT_FALSE(in_journal("signal 9 " + std::to_string(getpid())));
+}
+
+TEST_F(agent_processes_test, stop_waits_one_second_at_most) {
+    for (const bool refused : {false, true}) {
+        pauses.clear();
+        waits.clear();
+        if (refused) {
+            platform::open_pidfd = refuse_pidfd;
+        }
+        // Traced for its exit, it stops on its way out, SIGKILL or not, until let go.
+        const process traced(agent_, {"kestd", "60"});
+        ASSERT_EQ(ptrace(PTRACE_SEIZE, traced.pid(), nullptr, PTRACE_O_TRACEEXIT), 0);
+        EXPECT_EQ(stop_written_programs({identity(agent_)}), 1) << refused;
+        EXPECT_EQ(waits, refused ? durations{} : durations{milliseconds{1000}});
+        EXPECT_EQ(pauses, refused ? then({}, 20, 50) : durations{});
+        int status = 0;
+        for (int i = 0; i < 500 && waitpid(traced.pid(), &status, WNOHANG | __WALL) == 0; ++i) {
+            usleep(10000);
+        }
+        EXPECT_EQ(status >> 8, SIGTRAP | (PTRACE_EVENT_EXIT << 8)) << "stopped on its way out";
+        EXPECT_EQ(ptrace(PTRACE_CONT, traced.pid(), nullptr, nullptr), 0);
+    }
+}
+
+TEST_F(agent_processes_test, stop_judges_a_reused_pid_by_what_it_runs_once_held) {
+    EXPECT_EQ(in_pid_namespace([this] {
+                  std::optional<process> agent(std::in_place, agent_,
+                                               std::vector<std::string>{"kestd", "60"});
+                  const pid_t pid = agent->pid();
+                  std::optional<process> reused;
+                  // Ends between the listing and its pidfd; its pid goes to another program.
+                  platform::open_pidfd = [&](long asked) {
+                      if (asked == pid && !reused) {
+                          agent.reset();
+                          EXPECT_TRUE(next_pid_is(pid));
+                          reused.emplace(other_, std::vector<std::string>{"kestd", "60"});
+                          EXPECT_EQ(reused->pid(), pid);
+                      }
+                      return platform::real::open_pidfd(asked);
+                  };
+                  EXPECT_EQ(stop_written_programs({identity(agent_)}), 0);
+                  EXPECT_FALSE(reused && reused->ended(0));
+                  EXPECT_FALSE(in_journal("signal 9 " + std::to_string(pid) + " pidfd"));
+              }),
+              0);
+}
+
+TEST_F(agent_processes_test, real_wait_returns_once_all_have_ended) {
+    process ended(agent_, {"kestd", "60"});
+    process running(agent_, {"kestd", "60"});
+    ended.stop();
+    pollfd fds[] = {{ended.pidfd(), POLLIN, 0}, {running.pidfd(), POLLIN, 0}};
+    EXPECT_EQ(platform::real::wait_until_readable(fds, 2, milliseconds{0}), 1);
+    EXPECT_TRUE(fds[0].revents != 0 && fds[1].revents == 0);
+    running.stop();
+    // At once: a wait to the end of the time asked would outlast the test's time limit.
+    EXPECT_EQ(platform::real::wait_until_readable(fds, 2, milliseconds{3600000}), 0);
+    EXPECT_TRUE(fds[0].revents != 0 && fds[1].revents != 0);
+}
+
+}  // namespace
+}  // namespace kest
