@@ -1,11 +1,11 @@
 // The few platform services that the update sequence's decisions depend on, reached through
 // replaceable closures: production uses the real ones, unit tests install recorders. Only these
 // go through them: the pauses, the wait for processes to end, the systemd question, the shell,
-// the pidfd and its signals, the
-// executable this process runs from, the statx of the checks, the stat of the staged tree's walk,
-// the flush, the kernel's copy, and the mkdir and open of the drop-in, the lock and the flags
-// ioctl. Everything else (the copy's own opens, reads and writes, the walk's listing, renames)
-// calls the system directly: tests change what it meets on disk instead.
+// the pidfd and its signals, the executable this process runs from, the statx of the checks, the
+// stat of the staged tree's walk, the flush, the kernel's copy, and the mkdir and open of the
+// drop-in, the lock and the flags ioctl. Everything else (the copy's own opens, reads and writes,
+// the walk's listing, renames) calls the system directly: tests change what it meets on disk
+// instead.
 #pragma once
 
 #include <sys/types.h>

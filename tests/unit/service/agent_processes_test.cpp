@@ -33,40 +33,36 @@ using testing::journal;
 using testing::pauses;
 using testing::waits;
 using durations = std::vector<std::chrono::milliseconds>;
-using std::chrono::milliseconds;
+using ms = std::chrono::milliseconds;
 
 platform::file_identity identity(const std::string& path) {
     struct stat status {};
-    return stat(path.c_str(), &status) == 0 ? platform::file_identity{status.st_dev, status.st_ino}
-                                            : platform::file_identity{0, 0};
+    return stat(path.c_str(), &status) == 0 ? identity_of(status) : platform::file_identity{0, 0};
 }
 
 bool in_journal(const std::string& entry) {
     return std::find(journal.begin(), journal.end(), entry) != journal.end();
 }
 
-// `count` durations of `each` milliseconds, after `before`.
+// `count` durations of `each` milliseconds after `before`; `looks` are the first second's.
 durations then(durations before, int count, int each) {
-    before.insert(before.end(), static_cast<std::size_t>(count), milliseconds{each});
+    before.insert(before.end(), static_cast<std::size_t>(count), ms{each});
     return before;
 }
-const durations four_looks = then({}, 4, 250);
+const durations looks = then({}, 4, 250);
 
 int refuse_pidfd(long) {
     errno = ENOSYS;
     return -1;
 }
 
-// Runs `program` as `argv`, a child of the test or, `detached`, of a process in between (the
-// agent is no child of the updater); killed and reaped at the end of its scope.
+// Runs `program` with the command line `first` `second`: a child of the test or, `detached`, of a
+// process in between (as the agent is no child of the updater). Killed and reaped at the end of
+// its scope.
 class process {
   public:
-    process(const std::string& program, std::vector<std::string> argv, bool detached = false) {
-        std::vector<char*> args;
-        for (std::string& arg : argv) {
-            args.push_back(arg.data());
-        }
-        args.push_back(nullptr);
+    process(const std::string& program, const std::string& first = "kestd",
+            const std::string& second = "60", bool detached = false) {
         int ends[2] = {-1, -1};
         if (pipe2(ends, O_CLOEXEC) != 0 || (parent_ = testing::fork_tied_child()) < 0) {
             throw std::runtime_error("cannot start " + program);
@@ -74,7 +70,7 @@ class process {
         if (parent_ == 0) {
             const pid_t child = detached ? testing::fork_tied_child() : 0;
             if (child == 0) {
-                execv(program.c_str(), args.data());
+                execl(program.c_str(), first.c_str(), second.c_str(), nullptr);
                 _exit(127);
             }
             (void)!write(ends[1], &child, sizeof child);
@@ -100,14 +96,14 @@ class process {
 
     pid_t pid() const { return pid_; }
     int pidfd() const { return pidfd_.get(); }
-    // Whether it has ended (a zombie included), waiting `ms` at most.
+    // Whether it has ended (a zombie too), after waiting `ms` at most.
     bool ended(int ms = 5000) const {
         pollfd end{pidfd_.get(), POLLIN, 0};
         return poll(&end, 1, ms) == 1;
     }
     void stop() {
         if (parent_ > 0) {
-            (void)syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0U);
+            (void)platform::real::send_signal(pidfd_.get(), pid_, SIGKILL);
             while (waitpid(parent_, nullptr, 0) < 0 && errno == EINTR) {
             }
             parent_ = -1;
@@ -120,28 +116,29 @@ class process {
     unique_fd pidfd_;
 };
 
-// Runs `body` as the first process of a new pid namespace with a /proc of its own, where pids are
-// given in order and nothing else forks: next_pid_is can make a pid be given again. Returns 0
-// unless `body` failed (its failures are printed there).
-int in_pid_namespace(const std::function<void()>& body) {
-    return testing::run_in_child([&] {
+// Runs `body` as the first process of a new pid namespace with a /proc of its own, in which
+// nothing else forks: pids are given in order, and next_pid_is can give one again. True unless
+// `body` failed there (its failures are printed).
+bool in_pid_namespace(const std::function<void()>& body) {
+    const auto first_process = [&body] {
         if (!testing::enter_private_mount_namespace() || unshare(CLONE_NEWPID) != 0) {
-            return 2;
+            return 1;
         }
         const pid_t first = fork();
         if (first == 0) {
-            if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 ||
-                mount("proc", "/proc", "proc", 0, nullptr) != 0) {
-                _exit(3);
+            const bool ready = prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
+                               mount("proc", "/proc", "proc", 0, nullptr) == 0;
+            if (ready) {
+                body();
             }
-            body();
-            _exit(::testing::Test::HasFailure() ? 1 : 0);
+            _exit(ready && !::testing::Test::HasFailure() ? 0 : 1);
         }
-        int status = -1;
+        int status = 1;
         while (first > 0 && waitpid(first, &status, 0) < 0 && errno == EINTR) {
         }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 4;
-    });
+        return status == 0 ? 0 : 1;
+    };
+    return testing::run_in_child(first_process) == 0;
 }
 
 bool next_pid_is(pid_t pid) {
@@ -159,7 +156,7 @@ class agent_processes_test : public testing::seam_test {
         for (const std::string& file : {agent_, other_}) {
             testing::write_file(file, testing::read_file("/bin/sleep"), 0755);
         }
-        // Waits in the shell itself: opening a FIFO that no one writes.
+        // Waits in the shell itself, opening a FIFO that no one writes.
         testing::write_file(script_, "read line <" + dir_ / "fifo" + "\n");
         ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
         places_ = {{dir_ / "unified.procs", dir_ / "cgroup.procs"}, agent_};
@@ -170,6 +167,14 @@ class agent_processes_test : public testing::seam_test {
             text += std::to_string(pid) + "\n";
         }
         testing::write_file(dir_ / "cgroup.procs", text);
+    }
+    // Forgets the pauses and waits recorded; with `refused`, no pidfd is given from then on.
+    void next_round(bool refused) {
+        pauses.clear();
+        waits.clear();
+        if (refused) {
+            platform::open_pidfd = refuse_pidfd;
+        }
     }
 
     testing::scratch_dir dir_;
@@ -183,51 +188,45 @@ TEST_F(agent_processes_test, watch_without_systemd_counts_the_agents_file_and_co
     struct row {
         const char* what;
         std::string program;
-        std::vector<std::string> argv;
+        std::string first;
+        std::string second;
         std::string executable;
         bool kept;
     };
     const row rows[] = {
-        {"the agent's executable", agent_, {"kestd", "60"}, agent_, true},
-        {"another file of that name", other_, {"kestd", "60"}, agent_, false},
-        {"named as its first word", other_, {agent_, "60"}, agent_, true},
-        {"a script under its interpreter", "/bin/sh", {"/bin/sh", script_}, script_, true},
+        {"the agent's executable", agent_, "kestd", "60", agent_, true},
+        {"another file of that name", other_, "kestd", "60", agent_, false},
+        {"named as its first word", other_, agent_, "60", agent_, true},
+        {"a script under its interpreter", "/bin/sh", "/bin/sh", script_, script_, true},
     };
-    // Held by pidfds, and probed by pid where the kernel has none.
     for (const bool refused : {false, true}) {
-        if (refused) {
-            platform::open_pidfd = refuse_pidfd;
-        }
         for (const row& row : rows) {
-            pauses.clear();
-            waits.clear();
-            const process running(row.program, row.argv);
+            next_round(refused);
+            const process running(row.program, row.first, row.second);
             places_.executable = row.executable;
             EXPECT_EQ(watch_agent(false, places_), row.kept) << row.what << refused;
-            EXPECT_EQ(pauses, row.kept && refused ? then(four_looks, 9, 1000) : four_looks);
-            EXPECT_EQ(waits, row.kept && !refused ? durations{milliseconds{9000}} : durations{});
+            EXPECT_EQ(pauses, row.kept && refused ? then(looks, 9, 1000) : looks) << row.what;
+            EXPECT_EQ(waits, row.kept && !refused ? durations{ms{9000}} : durations{}) << row.what;
         }
     }
 }
 
 TEST_F(agent_processes_test, watch_under_systemd_counts_the_group_but_the_updater_and_its_child) {
-    const process agent(agent_, {"kestd", "60"}, true);
-    const process child(agent_, {"kestd", "60"});
+    const process agent(agent_, "kestd", "60", true);
+    const process child(agent_);
     struct row {
         const char* what;
         std::vector<pid_t> listed;
         bool leaves_once_held;  // as when its pid goes to a process outside the group
         bool kept;
-    };
-    const row rows[] = {
+    } const rows[] = {
         {"the agent", {agent.pid()}, false, true},
         {"the updater and its child", {getpid(), child.pid()}, false, false},
         {"nothing", {}, false, false},
         {"the agent, out of the group once held", {agent.pid()}, true, false},  // last
     };
     for (const row& row : rows) {
-        pauses.clear();
-        waits.clear();
+        next_round(false);
         list_in_group(row.listed);
         if (row.leaves_once_held) {
             platform::open_pidfd = [this](long pid) {
@@ -236,22 +235,17 @@ TEST_F(agent_processes_test, watch_under_systemd_counts_the_group_but_the_update
             };
         }
         EXPECT_EQ(watch_agent(true, places_), row.kept) << row.what;
-        EXPECT_EQ(pauses, four_looks) << row.what;
-        EXPECT_EQ(waits, row.kept ? durations{milliseconds{9000}} : durations{}) << row.what;
+        EXPECT_EQ(pauses, looks) << row.what;
+        EXPECT_EQ(waits, row.kept ? durations{ms{9000}} : durations{}) << row.what;
     }
 }
 
 TEST_F(agent_processes_test, watch_ends_once_the_agent_seen_has_ended) {
+    // Under systemd through a pidfd, ending during the wait; without, by pid, at the third probe.
     for (const bool refused : {false, true}) {
-        pauses.clear();
-        waits.clear();
-        if (refused) {
-            platform::open_pidfd = refuse_pidfd;
-        }
-        // Under systemd through pidfds, and without, by pid.
-        process agent(agent_, {"kestd", "60"}, !refused);
+        next_round(refused);
+        process agent(agent_, "kestd", "60", !refused);
         list_in_group({agent.pid()});
-        // Ends during the wait, or during the third probe.
         testing::after_wait = [&] { agent.stop(); };
         testing::after_pause = [&] {
             if (pauses.size() == 7) {
@@ -259,76 +253,43 @@ TEST_F(agent_processes_test, watch_ends_once_the_agent_seen_has_ended) {
             }
         };
         EXPECT_FALSE(watch_agent(!refused, places_)) << refused;
-        EXPECT_EQ(pauses, refused ? then(four_looks, 3, 1000) : four_looks);
-        EXPECT_EQ(waits, refused ? durations{} : durations{milliseconds{9000}});
+        EXPECT_EQ(pauses, refused ? then(looks, 3, 1000) : looks);
+        EXPECT_EQ(waits, refused ? durations{} : durations{ms{9000}});
     }
 }
 
-TEST_F(agent_processes_test, watch_does_not_take_a_process_given_the_pid_of_the_agent_seen) {
-    EXPECT_EQ(in_pid_namespace([this] {
-                  process agent(agent_, {"kestd", "60"});
-                  std::optional<process> reused;
-                  testing::after_pause = [&] {
-                      if (pauses.size() == 1) {
-                          agent.stop();
-                          ASSERT_TRUE(next_pid_is(agent.pid()));
-                          reused.emplace(other_, std::vector<std::string>{"kestd", "60"});
-                          EXPECT_EQ(reused->pid(), agent.pid());
-                      }
-                  };
-                  EXPECT_FALSE(watch_agent(false, places_));
-                  EXPECT_EQ(waits, durations{milliseconds{9000}});
-              }),
-              0);
-}
-
-TEST_F(agent_processes_test, stop_kills_what_runs_a_written_file_and_nothing_else) {
-    // A bound, not a duration: killed processes end within moments.
-    testing::longest_real_wait = std::chrono::seconds{10};
-    const process other(other_, {"kestd", "60"});
+TEST_F(agent_processes_test, stop_kills_what_runs_a_written_file_but_this_process) {
+    testing::longest_real_wait = std::chrono::seconds{10};  // killed processes end in moments
+    const process other(other_);
     for (const bool refused : {false, true}) {
-        journal.clear();
-        waits.clear();
-        if (refused) {
-            platform::open_pidfd = refuse_pidfd;
-        }
-        const process written(agent_, {"kestd", "60"});
+        next_round(refused);
+        const process written(agent_);
         testing::after_pause = [&] { written.ended(); };
-        EXPECT_EQ(stop_written_programs({identity(agent_)}), 0);
+        EXPECT_EQ(stop_written_programs({identity(agent_)}), 0) << refused;
         const std::string signal = "signal 9 " + std::to_string(written.pid());
         EXPECT_TRUE(in_journal(refused ? signal : signal + " pidfd")) << refused;
-        EXPECT_EQ(waits, refused ? durations{} : durations{milliseconds{1000}});
+        EXPECT_EQ(waits, refused ? durations{} : durations{ms{1000}});
         EXPECT_TRUE(written.ended(0));
         EXPECT_FALSE(other.ended(0));
     }
-}
-
-TEST_F(agent_processes_test, stop_spares_this_process) {
-    const process written(agent_, {"kestd", "60"});
-    // The test's own executable is written too: other processes running it are not signalled.
-    platform::send_signal = [&](int pidfd, long pid, int signal) {
+    // This test's executable, which other tests running meanwhile share: none gets a signal.
+    platform::send_signal = [](int, long pid, int signal) {
         journal.push_back("signal " + std::to_string(signal) + " " + std::to_string(pid));
-        return pid == written.pid() ? platform::real::send_signal(pidfd, pid, signal) : 0;
+        return 0;
     };
-    (void)stop_written_programs({identity("/proc/self/exe"), identity(agent_)});
-    EXPECT_TRUE(in_journal("signal 9 " + std::to_string(written.pid())));
-    EXPECT_TRUE(written.ended());
+    (void)stop_written_programs({identity("/proc/self/exe")});
     EXPECT_FALSE(in_journal("pidfd " + std::to_string(getpid())));
     EXPECT_FALSE(in_journal("signal 9 " + std::to_string(getpid())));
 }
 
 TEST_F(agent_processes_test, stop_waits_one_second_at_most) {
     for (const bool refused : {false, true}) {
-        pauses.clear();
-        waits.clear();
-        if (refused) {
-            platform::open_pidfd = refuse_pidfd;
-        }
-        // Traced for its exit, it stops on its way out, SIGKILL or not, until let go.
-        const process traced(agent_, {"kestd", "60"});
+        next_round(refused);
+        // Traced for its exit, it stops on its way out, killed or not, until it is let go.
+        const process traced(agent_);
         ASSERT_EQ(ptrace(PTRACE_SEIZE, traced.pid(), nullptr, PTRACE_O_TRACEEXIT), 0);
         EXPECT_EQ(stop_written_programs({identity(agent_)}), 1) << refused;
-        EXPECT_EQ(waits, refused ? durations{} : durations{milliseconds{1000}});
+        EXPECT_EQ(waits, refused ? durations{} : durations{ms{1000}});
         EXPECT_EQ(pauses, refused ? then({}, 20, 50) : durations{});
         int status = 0;
         for (int i = 0; i < 500 && waitpid(traced.pid(), &status, WNOHANG | __WALL) == 0; ++i) {
@@ -339,39 +300,50 @@ TEST_F(agent_processes_test, stop_waits_one_second_at_most) {
     }
 }
 
-TEST_F(agent_processes_test, stop_judges_a_reused_pid_by_what_it_runs_once_held) {
-    EXPECT_EQ(in_pid_namespace([this] {
-                  std::optional<process> agent(std::in_place, agent_,
-                                               std::vector<std::string>{"kestd", "60"});
-                  const pid_t pid = agent->pid();
-                  std::optional<process> reused;
-                  // Ends between the listing and its pidfd; its pid goes to another program.
-                  platform::open_pidfd = [&](long asked) {
-                      if (asked == pid && !reused) {
-                          agent.reset();
-                          EXPECT_TRUE(next_pid_is(pid));
-                          reused.emplace(other_, std::vector<std::string>{"kestd", "60"});
-                          EXPECT_EQ(reused->pid(), pid);
-                      }
-                      return platform::real::open_pidfd(asked);
-                  };
-                  EXPECT_EQ(stop_written_programs({identity(agent_)}), 0);
-                  EXPECT_FALSE(reused && reused->ended(0));
-                  EXPECT_FALSE(in_journal("signal 9 " + std::to_string(pid) + " pidfd"));
-              }),
-              0);
+TEST_F(agent_processes_test, a_process_given_the_pid_of_one_seen_is_judged_by_itself) {
+    const auto body = [this] {
+        std::optional<process> agent(std::in_place, agent_);
+        std::optional<process> reused;
+        const auto reuse = [&] {
+            const pid_t pid = agent->pid();
+            agent.reset();
+            EXPECT_TRUE(next_pid_is(pid));
+            EXPECT_EQ(reused.emplace(other_).pid(), pid);
+        };
+        // The watch: its pid goes to another program after the first look.
+        testing::after_pause = [&] {
+            if (pauses.size() == 1) {
+                reuse();
+            }
+        };
+        EXPECT_FALSE(watch_agent(false, places_));
+        EXPECT_EQ(waits, durations{ms{9000}});
+        // The stop: it ends between the listing and its pidfd.
+        agent.emplace(agent_);
+        const std::string signal = "signal 9 " + std::to_string(agent->pid()) + " pidfd";
+        platform::open_pidfd = [&](long pid) {
+            if (agent && pid == agent->pid()) {
+                reuse();
+            }
+            return platform::real::open_pidfd(pid);
+        };
+        EXPECT_EQ(stop_written_programs({identity(agent_)}), 0);
+        EXPECT_FALSE(reused->ended(0));
+        EXPECT_FALSE(in_journal(signal));
+    };
+    EXPECT_TRUE(in_pid_namespace(body)) << "see the failures above";
 }
 
 TEST_F(agent_processes_test, real_wait_returns_once_all_have_ended) {
-    process ended(agent_, {"kestd", "60"});
-    process running(agent_, {"kestd", "60"});
+    process ended(agent_);
+    process running(agent_);
     ended.stop();
     pollfd fds[] = {{ended.pidfd(), POLLIN, 0}, {running.pidfd(), POLLIN, 0}};
-    EXPECT_EQ(platform::real::wait_until_readable(fds, 2, milliseconds{0}), 1);
+    EXPECT_EQ(platform::real::wait_until_readable(fds, 2, ms{0}), 1);
     EXPECT_TRUE(fds[0].revents != 0 && fds[1].revents == 0);
     running.stop();
-    // At once: a wait to the end of the time asked would outlast the test's time limit.
-    EXPECT_EQ(platform::real::wait_until_readable(fds, 2, milliseconds{3600000}), 0);
+    // At once: a wait to the end of the hour asked would outlast the test's time limit.
+    EXPECT_EQ(platform::real::wait_until_readable(fds, 2, ms{3600000}), 0);
     EXPECT_TRUE(fds[0].revents != 0 && fds[1].revents != 0);
 }
 
