@@ -32,11 +32,11 @@ int wait_for_ends(const std::vector<held_process>& processes, std::chrono::milli
                   std::chrono::milliseconds probe_interval) {
     if (std::all_of(processes.begin(), processes.end(),
                     [](const held_process& process) { return process.pidfd.valid(); })) {
-        std::vector<pollfd> ends;
-        ends.reserve(processes.size());
-        for (const held_process& process : processes) {
-            ends.push_back({process.pidfd.get(), POLLIN, 0});
-        }
+        std::vector<pollfd> ends(processes.size());
+        std::transform(processes.begin(), processes.end(), ends.begin(),
+                       [](const held_process& process) {
+                           return pollfd{process.pidfd.get(), POLLIN, 0};
+                       });
         const int running = platform::wait_until_readable(ends.data(), ends.size(), bound);
         if (running >= 0) {
             return running;

@@ -55,9 +55,15 @@ bool read_stat(long pid, char& state, long& parent) {
         return false;
     }
     line[length] = '\0';
-    // The command name may hold any character: the fields go on after its last ')'.
+    // The command name may hold any character: ") S PPID" follows its last ')'.
     const char* after_name = std::strrchr(line, ')');
-    if (after_name == nullptr || std::sscanf(after_name + 1, " %c %ld", &state, &parent) != 2) {
+    char* end = nullptr;
+    if (after_name != nullptr && after_name + 4 <= line + length && after_name[1] == ' ' &&
+        after_name[3] == ' ') {
+        state = after_name[2];
+        parent = std::strtol(after_name + 4, &end, 10);
+    }
+    if (end == nullptr || end == after_name + 4) {
         errno = EINVAL;
         return false;
     }
