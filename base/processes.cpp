@@ -90,6 +90,11 @@ platform::file_identity executable_of(long pid) {
 bool read_process(long pid, process_facts& facts) {
     facts.pid = pid;
     facts.executable = executable_of(pid);
+    // Kernel threads and zombies run no file (and have no command line): most of the listing's
+    // cost is spared on them.
+    if (same_file(facts.executable, {0, 0})) {
+        return false;
+    }
     char line[command_line_limit];
     const ssize_t length = read_start(path_of(pid, "cmdline"), line, sizeof line);
     if (length < 0) {

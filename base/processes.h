@@ -11,21 +11,22 @@ namespace kest {
 
 struct process_facts {
     long pid = 0;
-    // The file it runs; {0, 0} when /proc cannot tell (a kernel thread, a zombie).
+    // The file it runs.
     platform::file_identity executable{0, 0};
     // The first two words of its command line; empty where it has fewer.
     std::string first_word;
     std::string second_word;
 };
 
-// Every process in /proc, in no given order. A process that ends while it is read is left out;
-// empty when /proc cannot be read.
+// Every process in /proc that runs a file, in no given order: kernel threads, zombies and
+// processes that end while they are read are left out. Empty when /proc cannot be read.
 std::vector<process_facts> list_processes();
 
 // The file that process `pid` runs now; {0, 0} when it has ended or /proc cannot tell.
 platform::file_identity executable_of(long pid);
 
-// The facts of process `pid` now; false when it has ended (or never was).
+// The facts of process `pid` now; false when it runs no file: it has ended (or never was), or is
+// a kernel thread or a zombie.
 bool read_process(long pid, process_facts& facts);
 
 // The parent of process `pid`; 0 when it has ended or its parent is outside this pid namespace.
