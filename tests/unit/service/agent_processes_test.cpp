@@ -130,6 +130,8 @@ bool in_pid_namespace(const std::function<void()>& body) {
                                mount("proc", "/proc", "proc", 0, nullptr) == 0;
             if (ready) {
                 body();
+            } else {
+                ADD_FAILURE() << "no pid namespace with its own /proc";
             }
             _exit(ready && !::testing::Test::HasFailure() ? 0 : 1);
         }
@@ -259,6 +261,18 @@ TEST_F(agent_processes_test, watch_ends_once_the_agent_seen_has_ended) {
 }
 
 TEST_F(agent_processes_test, stop_kills_what_runs_a_written_file_but_this_process) {
+    // This test's executable, which other tests running meanwhile share: they get no real
+    // signal, and this process none at all.
+    const auto record_signal = platform::send_signal;
+    platform::send_signal = [](int, long pid, int signal) {
+        journal.push_back("signal " + std::to_string(signal) + " " + std::to_string(pid));
+        return 0;
+    };
+    (void)stop_written_programs({identity("/proc/self/exe")});
+    EXPECT_FALSE(in_journal("pidfd " + std::to_string(getpid())));
+    EXPECT_FALSE(in_journal("signal 9 " + std::to_string(getpid())));
+    platform::send_signal = record_signal;
+
     testing::longest_real_wait = std::chrono::seconds{10};  // killed processes end in moments
     const process other(other_);
     for (const bool refused : {false, true}) {
@@ -271,15 +285,8 @@ TEST_F(agent_processes_test, stop_kills_what_runs_a_written_file_but_this_proces
         EXPECT_EQ(waits, refused ? durations{} : durations{ms{1000}});
         EXPECT_TRUE(written.ended(0));
         EXPECT_FALSE(other.ended(0));
+        testing::after_pause = nullptr;
     }
-    // This test's executable, which other tests running meanwhile share: none gets a signal.
-    platform::send_signal = [](int, long pid, int signal) {
-        journal.push_back("signal " + std::to_string(signal) + " " + std::to_string(pid));
-        return 0;
-    };
-    (void)stop_written_programs({identity("/proc/self/exe")});
-    EXPECT_FALSE(in_journal("pidfd " + std::to_string(getpid())));
-    EXPECT_FALSE(in_journal("signal 9 " + std::to_string(getpid())));
 }
 
 TEST_F(agent_processes_test, stop_waits_one_second_at_most) {
