@@ -8,7 +8,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <vector>
 
 #include "base/retry_on_eintr.h"
 #include "base/run_shell.h"
@@ -24,6 +27,43 @@ void pause_for(std::chrono::milliseconds duration) {
     left.tv_sec = static_cast<time_t>(seconds.count());
     left.tv_nsec = static_cast<long>(std::chrono::nanoseconds(duration - seconds).count());
     (void)retry_on_eintr([&] { return nanosleep(&left, &left); });
+}
+
+int wait_until_readable(pollfd* fds, std::size_t count, std::chrono::milliseconds timeout) {
+    using std::chrono::milliseconds;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // A readable descriptor stays readable: it leaves the poll (poll skips negative ones), so
+    // that the others are waited for.
+    std::vector<pollfd> waiting(fds, fds + count);
+    int left = static_cast<int>(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        fds[i].revents = 0;
+    }
+    while (left > 0) {
+        const auto remaining =
+            std::max(milliseconds{0},
+                     std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now()));
+        const int ready =
+            poll(waiting.data(), waiting.size(),
+                 static_cast<int>(std::min<milliseconds::rep>(remaining.count(), INT_MAX)));
+        if (ready < 0) {
+            if (errno != EINTR) {
+                return -1;
+            }
+            continue;
+        }
+        if (ready == 0) {
+            break;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (waiting[i].fd >= 0 && waiting[i].revents != 0) {
+                fds[i].revents = waiting[i].revents;
+                waiting[i].fd = -1;
+                --left;
+            }
+        }
+    }
+    return left;
 }
 
 bool systemd_present() {
@@ -127,6 +167,8 @@ ssize_t copy_range(int in, int out, std::size_t length) {
 }  // namespace real
 
 std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
+std::function<int(pollfd*, std::size_t, std::chrono::milliseconds)> wait_until_readable =
+    real::wait_until_readable;
 std::function<bool()> systemd_present = real::systemd_present;
 std::function<int(const char*)> shell = real::shell;
 std::function<int(const char*, struct stat*)> status_of = real::status_of;

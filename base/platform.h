@@ -1,10 +1,11 @@
 // The few platform services that the update sequence's decisions depend on, reached through
 // replaceable closures: production uses the real ones, unit tests install recorders. Only these
-// go through them: the pauses, the systemd question, the shell, the pidfd and its signals, the
-// executable this process runs from, the statx of the checks, the stat of the staged tree's walk,
-// the flushes, the kernel's copy, the boot's id, and the mkdir and open of the drop-in, the lock
-// and the flags ioctl. Everything else (the copy's own opens, reads and writes, the walk's listing,
-// renames) calls the system directly: tests change what it meets on disk instead.
+// go through them: the pauses, the wait for processes to end, the systemd question, the shell,
+// the pidfd and its signals, the executable this process runs from, the statx of the checks, the
+// stat of the staged tree's walk, the flushes, the kernel's copy, the boot's id, and the mkdir and
+// open of the drop-in, the lock and the flags ioctl. Everything else (the copy's own opens, reads
+// and writes, the walk's listing, renames) calls the system directly: tests change what it meets
+// on disk instead.
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <string>
 
+struct pollfd;
 struct stat;
 struct statx;
 
@@ -27,6 +29,11 @@ struct file_identity {
 
 // Sleeps for the given time, resuming after interruptions.
 extern std::function<void(std::chrono::milliseconds duration)> pause_for;
+// Waits until each of the `count` descriptors at `fds` is readable (a pidfd is once its process
+// has ended) or `timeout` has passed, resuming after interruptions; sets each one's revents (0
+// for one not readable) and returns how many are not readable, or -1 with errno.
+extern std::function<int(pollfd* fds, std::size_t count, std::chrono::milliseconds timeout)>
+    wait_until_readable;
 // Whether systemd runs this host: /run/systemd/system is a directory (systemd makes it at boot;
 // a host that merely has systemd installed, or was booted with another init, lacks it).
 extern std::function<bool()> systemd_present;
@@ -65,6 +72,7 @@ extern std::function<ssize_t(int in, int out, std::size_t length)> copy_range;
 // The real services, which the seams above hold unless a test replaces them.
 namespace real {
 void pause_for(std::chrono::milliseconds duration);
+int wait_until_readable(pollfd* fds, std::size_t count, std::chrono::milliseconds timeout);
 bool systemd_present();
 int shell(const char* command);
 int status_of(const char* path, struct stat* status);

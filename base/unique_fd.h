@@ -13,7 +13,9 @@ class unique_fd {
     unique_fd& operator=(const unique_fd&) = delete;
     unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
     unique_fd& operator=(unique_fd&& other) noexcept {
-        reset(other.release());
+        if (this != &other) {
+            reset(other.release());
+        }
         return *this;
     }
     ~unique_fd() { reset(); }

@@ -3,7 +3,7 @@
 
     bench.py --build BUILD_DIR [--work DIR] [--rounds N] [--workload big|small|agent]
              [--file-system work|tmpfs|overlay] [--baseline KEST_COPY_TREE]
-             [--no-realtime] [copy|check|flush|record|memory|detach|dry-run|downtime|all ...]
+             [--no-realtime] [copy|check|flush|record|memory|detach|dry-run|watch|downtime|all ...]
 
 copy      the three workloads, fresh and in place, kest-copy-tree and `cp -r` interleaved, on
           the file system of --work, on a tmpfs and on an overlay
@@ -17,8 +17,10 @@ detach    how long a caller waits for the real kest-update to return, with an em
           root and with the agent tree staged
 dry-run   how long `kest-update --check` takes with the agent tree and with the 20,000 files
           staged, fresh and in place
+watch     the processor time of the watch of the agent after its restart (10 s each run), without
+          systemd and with a control group's process list
 downtime  agent downtime in the end-to-end suite's systemd container (see bench/README.md)
-all       copy, check, flush, record, memory, detach and dry-run (the default)
+all       copy, check, flush, record, memory, detach, dry-run and watch (the default)
 
 Needs root (mount namespaces). Standard library only. Everything it generates lives below
 --work (default /var/tmp/kest-bench), which is removed at the end.
@@ -45,6 +47,7 @@ MEMORY_LIMIT_KIB = 8 * 1024
 CHECK_LIMIT = 0.10
 RECORD_LIMIT = 0.10  # what the notes may add to the copy of the agent tree
 DETACH_LIMIT_MS = 5.0
+WATCH_CPU_LIMIT_MS = 5.0  # processor time of one whole watch (10 s)
 FRESH_LIMIT = 1.00
 IN_PLACE_LIMIT = 1.00
 
@@ -528,6 +531,34 @@ def bench_dry_run(args, work):
     return ok
 
 
+# ---------------------------------------------------------------- watch
+
+def bench_watch(args, work):
+    """Runs kest-watch-cpu without and with --systemd, interleaved, --watch-rounds times each."""
+    os.makedirs(work)
+    figures = {"without systemd": [], "under systemd": []}
+    ok = True
+    for _ in range(args.watch_rounds):
+        for label, extra in (("without systemd", []), ("under systemd", ["--systemd"])):
+            completed = subprocess.run([args.kest_watch_cpu, *extra], stdout=subprocess.PIPE,
+                                       text=True, env=dict(os.environ, TMPDIR=work))
+            lines = dict(line.split(": ", 1) for line in completed.stdout.splitlines())
+            ok = ok and completed.returncode == 0 and lines.get("kept") == "yes"
+            figures[label].append((float(lines.get("cpu-ms", "nan")),
+                                   int(lines.get("processes", "0")),
+                                   float(lines.get("wall-ms", "nan")),
+                                   int(lines.get("listed", "0"))))
+    for label, runs in figures.items():
+        cpu = [run[0] for run in runs]
+        ok = ok and max(cpu) <= WATCH_CPU_LIMIT_MS
+        print(f"watch {label}: {statistics.median(cpu):.2f} ms of processor time"
+              f" ({min(cpu):.2f}-{max(cpu):.2f}, limit {WATCH_CPU_LIMIT_MS} ms) over"
+              f" {statistics.median(run[2] for run in runs) / 1000:.2f} s,"
+              f" {statistics.median(run[1] for run in runs)} processes in /proc,"
+              f" {statistics.median(run[3] for run in runs)} of them running a file")
+    return ok
+
+
 # ---------------------------------------------------------------- downtime
 
 def bench_downtime(args, work):
@@ -561,11 +592,12 @@ def parse_args():
     parser.add_argument("--detach-runs", type=int, default=50,
                         help="runs of the detach probe, and of each dry-run series")
     parser.add_argument("--downtime-rounds", type=int, default=3)
+    parser.add_argument("--watch-rounds", type=int, default=3)
     parser.add_argument("--no-realtime", action="store_true",
                         help="run the copies at normal priority, not under chrt --fifo 10")
     parser.add_argument("what", nargs="*", metavar="WHAT",
                         help="all (default), copy, check, flush, record, memory, detach,"
-                             " dry-run or downtime")
+                             " dry-run, watch or downtime")
     args = parser.parse_args()
     args.what = args.what or ["all"]
     args.file_system = args.file_system or list(FILE_SYSTEMS)
@@ -575,11 +607,12 @@ def parse_args():
         args.baseline_updater = os.path.abspath(args.baseline_updater)
     for what in args.what:
         if what not in ("all", "copy", "check", "flush", "record", "memory", "detach",
-                        "dry-run", "downtime"):
+                        "dry-run", "watch", "downtime"):
             parser.error(f"unknown benchmark {what!r}")
     build = os.path.abspath(args.build)
     args.kest_copy_tree = os.path.join(build, "kest-copy-tree")
     args.kest_update = os.path.join(build, "kest-update")
+    args.kest_watch_cpu = os.path.join(build, "kest-watch-cpu")
     args.kestd_v1 = os.path.join(build, "tests", "e2e", "kestd-v1")
     args.kestd_v2 = os.path.join(build, "tests", "e2e", "kestd-v2")
     return args
@@ -594,7 +627,7 @@ def main():
         return 1
     what = set(args.what)
     if "all" in what:
-        what |= {"copy", "check", "flush", "record", "memory", "detach", "dry-run"}
+        what |= {"copy", "check", "flush", "record", "memory", "detach", "dry-run", "watch"}
     work = os.path.abspath(args.work)
     if "copy" in what and set(args.file_system) - {"work"}:
         enter_private_mount_namespace()
@@ -617,6 +650,8 @@ def main():
             ok = bench_detach(args, os.path.join(work, "detach")) and ok
         if "dry-run" in what:
             ok = bench_dry_run(args, os.path.join(work, "dry-run")) and ok
+        if "watch" in what:
+            ok = bench_watch(args, os.path.join(work, "watch")) and ok
         if "downtime" in what:
             ok = bench_downtime(args, os.path.join(work, "downtime")) and ok
     finally:

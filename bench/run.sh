@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need and runs them. Run as root on Debian 12:
 #
-#   bench/run.sh                 copy, check, flush, memory and detach (about 25 minutes)
+#   bench/run.sh                 copy, check, flush, record, memory, detach and watch
+#                                (about 30 minutes)
 #   bench/run.sh downtime        agent downtime in the end-to-end suite's systemd container
-#   bench/run.sh copy memory ... any of all, copy, check, flush, record, memory, detach, dry-run,
+#   bench/run.sh copy memory ... any of all, copy, check, flush, record, memory, detach, dry-run, watch,
 #                                downtime
 #
 # Options go to bench/bench.py (--rounds N, --no-realtime, --work DIR, ...); see
@@ -29,5 +30,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target kest-copy-tree kest-update kestd-v1 kestd-v2 >/dev/null
+cmake --build "$build" -j"$(nproc)" --target kest-copy-tree kest-watch-cpu kest-update kestd-v1 kestd-v2 >/dev/null
 exec /usr/bin/python3 "$here/bench.py" --build "$build" "$@"

@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -10,6 +11,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +37,10 @@ std::vector<std::chrono::milliseconds> pauses;
 std::vector<std::string> commands;
 std::function<int(const std::string&)> shell_status;
 bool systemd_answer = true;
+std::vector<std::chrono::milliseconds> waits;
+std::chrono::milliseconds longest_real_wait{0};
 std::function<void()> after_pause;
+std::function<void()> after_wait;
 std::function<void(const log_line&)> after_log;
 bool signals_allowed = false;
 
@@ -66,6 +71,15 @@ void record_pause(std::chrono::milliseconds duration) {
     if (after_pause) {
         after_pause();
     }
+}
+
+int record_wait(pollfd* fds, std::size_t count, std::chrono::milliseconds timeout) {
+    note("wait " + std::to_string(timeout.count()) + "ms");
+    waits.push_back(timeout);
+    if (after_wait) {
+        after_wait();
+    }
+    return platform::real::wait_until_readable(fds, count, std::min(timeout, longest_real_wait));
 }
 
 int record_command(const char* command) {
@@ -121,11 +135,15 @@ void seam_test::SetUp() {
     commands.clear();
     shell_status = nullptr;
     systemd_answer = true;
+    waits.clear();
+    longest_real_wait = std::chrono::milliseconds{0};
     after_pause = nullptr;
+    after_wait = nullptr;
     after_log = nullptr;
     signals_allowed = false;
     set_log_sink(record_line);
     platform::pause_for = record_pause;
+    platform::wait_until_readable = record_wait;
     platform::systemd_present = [] { return systemd_answer; };
     platform::shell = record_command;
     platform::detach = [](const char* directory) { note(std::string("detach ") + directory); };
@@ -148,9 +166,11 @@ void seam_test::TearDown() {
     // Closures a test set may capture its locals.
     shell_status = nullptr;
     after_pause = nullptr;
+    after_wait = nullptr;
     after_log = nullptr;
     set_log_sink(nullptr);
     platform::pause_for = platform::real::pause_for;
+    platform::wait_until_readable = platform::real::wait_until_readable;
     platform::systemd_present = platform::real::systemd_present;
     platform::shell = platform::real::shell;
     platform::detach = detach_from_caller;

@@ -20,9 +20,9 @@ std::ostream& operator<<(std::ostream& out, const log_line& line);
 
 // What the update did through the seams while a seam_test runs, in order, one entry each:
 // "detach DIR", "pidfd PID", "signal SIGNAL PID" (" pidfd" added when sent through one),
-// "pause MILLISECONDSms", "run COMMAND", "info TEXT", "warning TEXT", "err TEXT", "flush" (one file
-// system), "flush file" (one file's data). A run that records more than a million entries is taken for an endless loop: the
-// recorder throws.
+// "pause MILLISECONDSms", "wait MILLISECONDSms" (for processes to end), "run COMMAND", "info TEXT",
+// "warning TEXT", "err TEXT", "flush" (one file system), "flush file" (one file's data). A run
+// that records more than a million entries is taken for an endless loop: the recorder throws.
 extern std::vector<std::string> journal;
 // Views of the journal: the log lines, pauses and shell commands alone.
 extern std::vector<log_line> logged;
@@ -32,8 +32,13 @@ extern std::vector<std::string> commands;
 extern std::function<int(const std::string&)> shell_status;
 // What the fake presence check answers.
 extern bool systemd_answer;
-// Called after a pause or a log line is recorded, for tests that act at that moment.
+// The waits for processes to end (platform::wait_until_readable), as asked. Each really waits
+// `longest_real_wait` at most (0 by default: it returns at once with what has ended by then).
+extern std::vector<std::chrono::milliseconds> waits;
+extern std::chrono::milliseconds longest_real_wait;
+// Called after a pause, a wait or a log line is recorded, for tests that act at that moment.
 extern std::function<void()> after_pause;
+extern std::function<void()> after_wait;
 extern std::function<void(const log_line&)> after_log;
 // Whether real signals may be sent, through a pidfd or by pid to a child of the test. When false
 // (the default) any signal fails the test and is not sent.
