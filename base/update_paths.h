@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kest {
 
@@ -16,6 +17,11 @@ struct update_paths {
     std::string unit_file;      // the agent's unit file, beside which the stop writes its drop-in
     std::string record_folder;  // where the run keeps what it changes, to undo it; "": nowhere
     std::string result_file;    // how the run ended, for the agent; "": not written
+    // Where the watch after the restart finds the agent's processes: its executable, and the
+    // process lists of its unit's control group; empty: the agent's own (/usr/sbin/kestd,
+    // kest.service).
+    std::string agent_executable = {};
+    std::vector<std::string> agent_process_lists = {};
 };
 
 }  // namespace kest

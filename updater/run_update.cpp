@@ -25,6 +25,8 @@
 #include "service/restart_agent.h"
 #include "service/run_command.h"
 #include "service/stop_agent.h"
+#include "service/stop_written_programs.h"
+#include "service/watch_agent.h"
 #include "shared/unit_drop_in.h"
 #include "updater/check_update.h"
 #include "updater/detach_from_caller.h"
@@ -51,13 +53,14 @@ void reload_systemd() {
     (void)run_command("systemctl daemon-reload");
 }
 
-// What runs the release being undone is stopped first: the agent's unit (its drop-in still
-// sparing this program), when `stop_unit`.
+// Nothing of the release being undone may run: the agent's unit is stopped first, when
+// `stop_unit` (its drop-in still sparing this program), then whatever runs a file it wrote.
 stop_programs stop_new_release(bool stop_unit) {
-    return [stop_unit](const std::vector<platform::file_identity>&) {
+    return [stop_unit](const std::vector<platform::file_identity>& written) {
         if (stop_unit) {
             (void)run_command(std::string("systemctl stop ") + agent_unit_name);
         }
+        (void)stop_written_programs(written);
     };
 }
 
@@ -70,13 +73,14 @@ void start_log(run_result& result) {
 }
 
 // Writes how the run ended for the agent, when the run has a result file; its folder is made
-// when missing, so that a run refused on a fresh host can say so.
+// when missing, so that a run refused on a fresh host can say so. A run that goes on says so:
+// it has not ended.
 void write_result(const update_paths& paths, run_result& result) {
     if (paths.result_file.empty()) {
         return;
     }
     (void)mkdir(parent_of(paths.result_file).c_str(), 0755);
-    result.ended = utc_now();
+    result.ended = result.what == outcome::watching ? "" : utc_now();
     (void)write_run_result(paths.result_file, result);
 }
 
@@ -146,7 +150,10 @@ bool install(update_run& run) {
     return false;
 }
 
+// The new agent that reads the result when it starts reads its own run's: the run watches it.
 bool restart(update_run& run) {
+    run.result.what = outcome::watching;
+    write_result(run.paths, run.result);
     if (restart_agent(run.start_command, run.systemd)) {
         return true;
     }
@@ -155,11 +162,29 @@ bool restart(update_run& run) {
     return false;
 }
 
-// The new release is kept: what the run wrote goes to disk after the restart, so that the agent
-// is not kept down while the disks catch up, then the record is committed and removed.
-int keep(update_run& run) {
+// The new release must still run 10 s after its start. Meanwhile what the run wrote goes to
+// disk: after the restart, so that the agent is not kept down while the disks catch up.
+bool watch(update_run& run) {
     (void)mark_restarted(run.record);
     flush_written();
+    agent_places places;
+    if (!run.paths.agent_executable.empty()) {
+        places.executable = run.paths.agent_executable;
+    }
+    if (!run.paths.agent_process_lists.empty()) {
+        places.cgroup_process_lists = run.paths.agent_process_lists;
+    }
+    if (watch_agent(run.systemd, places)) {
+        return true;
+    }
+    log_err("The agent stopped within 10 s of its start");
+    run.result.message = last_err_line();
+    run.result.agent_running = false;
+    return false;
+}
+
+// The new release is kept: the record is committed, on disk, then removed.
+int keep(update_run& run) {
     (void)mark_committed(run.record);
     (void)remove_undo_record(run.record);
     run.result.what = outcome::installed;
@@ -213,7 +238,7 @@ int update(update_run& run) {
         return refuse(run);
     }
     stop(run);
-    if (!install(run) || !restart(run)) {
+    if (!install(run) || !restart(run) || !watch(run)) {
         return roll_back(run);
     }
     return keep(run);

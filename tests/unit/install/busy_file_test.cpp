@@ -22,6 +22,7 @@
 namespace kest {
 namespace {
 
+using testing::attempt_pauses;
 using testing::commands;
 using testing::contains;
 using testing::info;
@@ -49,7 +50,7 @@ TEST_F(busy_file_test, busy_executable_is_written_once_its_process_ends) {
     };
 
     EXPECT_EQ(update(), 0);
-    EXPECT_EQ(pauses.size(), 2u);
+    EXPECT_EQ(attempt_pauses().size(), 2u);
     EXPECT_EQ(read_file(target_ + "/kestd"), "new agent");
     EXPECT_EQ(testing::inode_of(target_ + "/kestd"), inode);
     EXPECT_FALSE(std::any_of(logged.begin(), logged.end(), [](const testing::log_line& line) {
@@ -82,7 +83,8 @@ TEST_F(busy_file_test, busy_executable_that_never_ends_is_replaced_after_the_att
     put(stage_ + "/bin/b", "new b");
 
     EXPECT_EQ(update(), 0);
-    EXPECT_EQ(pauses, nine_pauses) << "a dying agent gets the usual attempts in place first, once";
+    EXPECT_EQ(attempt_pauses(), nine_pauses)
+        << "a dying agent gets the usual attempts in place first, once";
     EXPECT_EQ(read_file(target_ + "/bin/a") + read_file(target_ + "/bin/b"), "new anew b");
     EXPECT_TRUE(contains(info("Replacing busy file " + target_ + "/kestd")));
     EXPECT_EQ(read_file(file), "new agent");
@@ -114,7 +116,7 @@ TEST_F(busy_file_test, own_executable_is_replaced_at_once_and_never_truncated) {
     const unique_fd running(open(file.c_str(), O_RDONLY | O_CLOEXEC));
 
     EXPECT_EQ(update(), 0);
-    EXPECT_TRUE(pauses.empty());
+    EXPECT_TRUE(attempt_pauses().empty());
     EXPECT_TRUE(contains(info("Replacing busy file " + file)));
     EXPECT_EQ(read_file(file), "new updater");
     EXPECT_EQ(testing::mode_of(file), 0750u);

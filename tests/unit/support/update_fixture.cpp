@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "base/unique_fd.h"
 
@@ -20,6 +21,22 @@ const std::vector<std::chrono::milliseconds> nine_pauses(9, 500ms);
 
 bool contains(const log_line& line) {
     return std::find(logged.begin(), logged.end(), line) != logged.end();
+}
+
+std::vector<std::chrono::milliseconds> attempt_pauses() {
+    std::vector<std::chrono::milliseconds> found;
+    std::copy_if(pauses.begin(), pauses.end(), std::back_inserter(found),
+                 [](std::chrono::milliseconds pause) { return pause == 500ms; });
+    return found;
+}
+
+void point_the_watch_at(const running_executable& agent, update_paths& paths,
+                        const std::string& process_list) {
+    // The agent is this process's child, which the watch under systemd leaves out (the updater's
+    // own): the process that started the tests stands for it there.
+    write_file(process_list, std::to_string(getppid()) + "\n");
+    paths.agent_executable = agent.path();
+    paths.agent_process_lists = {process_list};
 }
 
 void put(const std::string& path, const std::string& content) {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,6 +32,63 @@ extern const std::vector<std::chrono::milliseconds> nine_pauses;
 // Whether `line` was logged.
 bool contains(const log_line& line);
 
+// The pauses of the copy's attempts at its entries (500 ms each), without those of the watch
+// after the restart.
+std::vector<std::chrono::milliseconds> attempt_pauses();
+
+// An executable (a copy of sleep) at `path`, running until killed.
+class running_executable {
+  public:
+    explicit running_executable(const std::string& path) : path_(path) {
+        write_file(path, read_file("/bin/sleep"), 0755);
+        pid_ = fork_tied_child();
+        if (pid_ == 0) {
+            execl(path.c_str(), "kestd", "60", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~running_executable() { stop(); }
+    running_executable(const running_executable&) = delete;
+    running_executable& operator=(const running_executable&) = delete;
+
+    // True once the process runs the file (and so holds it busy); waits a few seconds at most.
+    bool started() const {
+        const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
+        for (int i = 0; i < 500; ++i) {
+            char target[PATH_MAX] = {};
+            const ssize_t length = readlink(exe.c_str(), target, sizeof target - 1);
+            if (length > 0 && std::string(target, static_cast<size_t>(length)) == path_) {
+                return true;
+            }
+            usleep(10000);
+        }
+        return false;
+    }
+    void stop() {
+        stop_process(pid_);
+        pid_ = -1;
+    }
+    pid_t pid() const { return pid_; }
+    const std::string& path() const { return path_; }
+
+    // Kills and reaps `pid`; a process already reaped is left alone.
+    static void stop_process(pid_t pid) {
+        if (pid > 0 && kill(pid, SIGKILL) == 0) {
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+
+  private:
+    std::string path_;
+    pid_t pid_ = -1;
+};
+
+// The files that tell the watch after the restart that the agent runs: without systemd the
+// executable of `agent`, under it a control group's process list in `process_list`.
+void point_the_watch_at(const running_executable& agent, update_paths& paths,
+                        const std::string& process_list);
+
 class tmpfs_update_test : public seam_test {
   protected:
     void SetUp() override {
@@ -47,8 +105,13 @@ class tmpfs_update_test : public seam_test {
         ASSERT_EQ(mkdir(stage_.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(target_.c_str(), 0755), 0);
         systemd_answer = false;
+        // What the watch after the restart finds running.
+        agent_ = std::make_unique<running_executable>(root_ / "kestd");
+        ASSERT_TRUE(agent_->started());
+        point_the_watch_at(*agent_, watched_, root_ / "cgroup.procs");
     }
     void TearDown() override {
+        agent_.reset();
         if (mounted_) {
             umask(saved_mask_);
             EXPECT_EQ(chdir(saved_cwd_), 0);
@@ -60,8 +123,12 @@ class tmpfs_update_test : public seam_test {
     // The staged tree onto the target, the lock, record and result below the test's root.
     update_paths paths() const {
         const std::string unit = target_ + "/etc/systemd/system/kest.service";
-        return {stage_,         target_, stage_ + "/etc/systemd/system", root_.path(),
-                root_ / "lock", unit,    root_ / "state/undo",           root_ / "result.json"};
+        update_paths paths{
+            stage_,         target_, stage_ + "/etc/systemd/system", root_.path(),
+            root_ / "lock", unit,    root_ / "state/undo",           root_ / "result.json"};
+        paths.agent_executable = watched_.agent_executable;
+        paths.agent_process_lists = watched_.agent_process_lists;
+        return paths;
     }
 
     // A whole update run over the staged tree onto the target; pid 0 stops nothing.
@@ -114,6 +181,8 @@ class tmpfs_update_test : public seam_test {
     scratch_dir root_;
     std::string stage_;
     std::string target_;
+    std::unique_ptr<running_executable> agent_;
+    update_paths watched_;  // where the watch finds agent_
 
   private:
     tree_snapshot at_the_copy_;
@@ -140,52 +209,5 @@ void expect_unreadable_refused(int result, const std::string& beginning, const c
 
 // `kest-update --check` on `paths`: its exit status and what it printed on standard output.
 std::pair<int, std::string> check(const update_paths& paths);
-
-// An executable on the target's tmpfs, running until killed.
-class running_executable {
-  public:
-    explicit running_executable(const std::string& path) : path_(path) {
-        write_file(path, read_file("/bin/sleep"), 0755);
-        pid_ = fork_tied_child();
-        if (pid_ == 0) {
-            execl(path.c_str(), "kestd", "60", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~running_executable() { stop(); }
-    running_executable(const running_executable&) = delete;
-    running_executable& operator=(const running_executable&) = delete;
-
-    // True once the process runs the file (and so holds it busy); waits a few seconds at most.
-    bool started() const {
-        const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
-        for (int i = 0; i < 500; ++i) {
-            char target[PATH_MAX] = {};
-            const ssize_t length = readlink(exe.c_str(), target, sizeof target - 1);
-            if (length > 0 && std::string(target, static_cast<size_t>(length)) == path_) {
-                return true;
-            }
-            usleep(10000);
-        }
-        return false;
-    }
-    void stop() {
-        stop_process(pid_);
-        pid_ = -1;
-    }
-    pid_t pid() const { return pid_; }
-
-    // Kills and reaps `pid`; a process already reaped is left alone.
-    static void stop_process(pid_t pid) {
-        if (pid > 0 && kill(pid, SIGKILL) == 0) {
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
-
-  private:
-    std::string path_;
-    pid_t pid_ = -1;
-};
 
 }  // namespace kest::testing

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "guard/update_lock.h"
 #include "rollback/undo_record.h"
 #include "support/test_support.h"
+#include "support/update_fixture.h"
 #include "updater/detach_from_caller.h"
 
 namespace kest {
@@ -50,10 +52,15 @@ class run_update_test : public testing::seam_test {
             root_ / "state/undo", root_ / "state/result.json"};
         mkdir(paths_.staging_root.c_str(), 0755);
         mkdir(paths_.destination.c_str(), 0755);
+        // What the watch after the restart finds running.
+        agent_ = std::make_unique<testing::running_executable>(root_ / "kestd");
+        ASSERT_TRUE(agent_->started());
+        testing::point_the_watch_at(*agent_, paths_, root_ / "cgroup.procs");
         // No agent unit file here, so the stop writes no drop-in: keep it off the machine's /etc.
         testing::systemd_answer = false;
     }
     void TearDown() override {
+        agent_.reset();
         ASSERT_EQ(chdir(saved_cwd_), 0);
         seam_test::TearDown();
     }
@@ -64,6 +71,7 @@ class run_update_test : public testing::seam_test {
 
     scratch_dir root_;
     update_paths paths_;
+    std::unique_ptr<testing::running_executable> agent_;
 
   private:
     char saved_cwd_[PATH_MAX] = {};
@@ -178,14 +186,16 @@ TEST_F(run_update_test, successful_run_installs_then_restarts_then_flushes) {
     EXPECT_EQ(read_file(paths_.destination + "/kestd"), "v2");
     // The caller is released before the agent is touched; what the update would destroy is
     // kept and on disk before that, the copy on disk once the agent runs.
-    EXPECT_EQ(
-        journal,
-        (std::vector<std::string>{
-            "info " + started_text, "detach " + paths_.staging_root, "flush", "info Killing daemon",
-            "err Invalid agent process id 0", "info Copy to directory " + paths_.staging_root,
-            "info Start the daemon via 'service' command", "run service kest start", "flush",
-            "err Failed to flush " + mount + ": Input/output error", "flush file"}))
-        << "the record committed once the release is flushed";
+    EXPECT_EQ(journal, (std::vector<std::string>{
+                           "info " + started_text, "detach " + paths_.staging_root, "flush",
+                           "info Killing daemon", "err Invalid agent process id 0",
+                           "info Copy to directory " + paths_.staging_root,
+                           "info Start the daemon via 'service' command", "run service kest start",
+                           "flush", "err Failed to flush " + mount + ": Input/output error",
+                           // The watch: the agent held, looked for during a second, then 9 s.
+                           "pidfd " + std::to_string(agent_->pid()), "pause 250ms", "pause 250ms",
+                           "pause 250ms", "pause 250ms", "wait 9000ms", "flush file"}))
+        << "flushed after the restart, watched, then committed";
     EXPECT_FALSE(testing::exists(root_ / "state/undo")) << "no record left";
     const std::string result = read_file(root_ / "state/result.json");
     EXPECT_NE(result.find(R"("outcome":"installed","message":"","cause":"","agent_running":true)"),
