@@ -40,6 +40,7 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 #include <ctime>
 
@@ -204,6 +205,12 @@ int run_agent() {
     write_state("agent", std::string(KESTD_RELEASE) + " " + std::to_string(getpid()) + " " +
                              std::to_string(now_usec()));
     record_event("start " + who("agent"));
+    // What the updater's result said when this agent started: its own run's, while it watches.
+    {
+        std::ifstream result("/var/lib/kest-update/result.json");
+        std::string seen((std::istreambuf_iterator<char>(result)), std::istreambuf_iterator<char>());
+        write_state("result-at-start", seen.empty() ? "none" : seen.substr(0, seen.find('\n')));
+    }
     std::printf("kestd release %s running as pid %d\n", KESTD_RELEASE, getpid());
     std::fflush(stdout);
     start_helper();
