@@ -37,6 +37,14 @@ constexpr long copy_file_range = SYS_copy_file_range;
 #else
 constexpr long copy_file_range = -1;
 #endif
+// Linux 3.17, glibc 2.25.
+#ifdef SYS_getrandom
+constexpr long getrandom = SYS_getrandom;
+#else
+constexpr long getrandom = -1;
+#endif
+// getrandom's GRND_NONBLOCK: fail rather than wait for the kernel's generator to be ready.
+constexpr unsigned getrandom_nonblock = 1U;
 
 // CLOSE_RANGE_CLOEXEC: marks the range close-on-exec instead of closing it (Linux 5.11).
 constexpr unsigned close_range_cloexec = 1U << 2;

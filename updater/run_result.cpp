@@ -1,7 +1,6 @@
 #include "updater/run_result.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include "base/json_text.h"
 #include "base/log.h"
 #include "base/path_text.h"
+#include "base/system_calls.h"
 #include "base/unique_fd.h"
 #include "base/write_all.h"
 
@@ -79,7 +79,8 @@ std::string random_run_id() {
     unsigned char bytes[16];
     // Without waiting: early at boot the kernel's generator may not be ready, and /dev/urandom
     // never waits (nor is missing on kernels before getrandom).
-    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    if (syscall(system_call::getrandom, bytes, sizeof bytes, system_call::getrandom_nonblock) !=
+        static_cast<long>(sizeof bytes)) {
         const unique_fd random(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
         if (!random.valid() ||
             read(random.get(), bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) {
