@@ -66,6 +66,11 @@ TEST_F(run_result_test, result_is_one_json_object_with_every_text_escaped) {
         c = c >= '0' && c <= '9' ? '9' : c;
     }
     EXPECT_EQ(shape, "9999-99-99T99:99:99Z");
+    // 128 random bits in hex, another for each run.
+    const std::string id = random_run_id();
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+    EXPECT_EQ(id.size(), 32u);
+    EXPECT_NE(id, random_run_id());
 }
 
 TEST_F(run_result_test, result_that_cannot_be_written_is_logged_and_changes_nothing) {
