@@ -3,6 +3,7 @@ cannot complete, refused before the agent stops, and restarts that need the
 fallbacks and the retries."""
 
 import json
+from datetime import datetime
 import unittest
 
 from harness import agent, expect, systemd_agent
@@ -112,6 +113,54 @@ class RestartFallbackTest(SystemdCase):
                          self.builds.agent_binary("1"))
         result = json.loads(agent.read_file(self.box, RESULT_FILE))
         self.assertEqual((result["outcome"], result["agent_running"]), ("rolled-back", False))
+
+
+class WatchTest(SystemdCase):
+    """The watch after the restart: a release whose agent ends within 10 s of its start is rolled
+    back, whether systemd leaves it down or keeps restarting it; one that runs on is installed
+    only after the watch, and reads its own run's result when it starts."""
+
+    STOPPED = err("The agent stopped within 10 s of its start")
+
+    def dying_release(self, agent_unit_lines):
+        agent.write_file(self.box, f"{agent.STATE_DIR}/faults-2", "exit-after-ms 2000\n", 0o644)
+        lines = self.update(agent.release_package(self.builds, "2", agent_unit_lines))
+
+        _before, _walk, after = expect.split_walk(self, lines)
+        expect.assert_lines(self, after, expect.systemd_restart_attempt()
+                            + [self.STOPPED, expect.ROLLING_BACK]
+                            + expect.systemd_restart_attempt() + [expect.ROLLED_BACK],
+                            "restart, watch, rollback and restart lines")
+        self.assertEqual(self.main_pid("kest.service"), agent.wait_for_release(self.box, "1"))
+        self.assertEqual(agent.read_file(self.box, agent.EXECUTABLE),
+                         self.builds.agent_binary("1"))
+        self.assertNotIn(b"Restart=", agent.read_file(self.box, agent.AGENT_UNIT))
+        result = json.loads(agent.read_file(self.box, RESULT_FILE))
+        self.assertEqual((result["outcome"], result["message"], result["agent_running"]),
+                         ("rolled-back", self.STOPPED.message, True))
+        self.assertFalse(agent.exists(self.box, UNDO_FOLDER), "no record left")
+
+    def test_release_that_ends_after_its_start_is_rolled_back(self):
+        self.dying_release(["Restart=no"])
+
+    def test_release_that_systemd_keeps_restarting_is_rolled_back(self):
+        self.dying_release(["Restart=on-failure", "RestartSec=200ms"])
+
+    def test_healthy_release_is_installed_after_the_watch_and_reads_its_own_run(self):
+        lines = self.update(agent.release_package(self.builds, "2"))
+
+        self.assertEqual(lines[-1], info("Restart the daemons via systemd"))
+        new_pid = agent.wait_for_release(self.box, "2")
+        self.assertEqual(self.main_pid("kest.service"), new_pid)
+        result = json.loads(agent.read_file(self.box, RESULT_FILE))
+        seen = json.loads(agent.read_file(self.box, f"{agent.STATE_DIR}/result-at-start"))
+        self.assertEqual((seen["outcome"], seen["id"], seen["ended"]),
+                         ("watching", result["id"], ""))
+        self.assertEqual(len(result["id"]), 32)
+        self.assertEqual((result["outcome"], result["agent_running"]), ("installed", True))
+        watched = (datetime.fromisoformat(result["ended"].replace("Z", "+00:00"))
+                   - datetime.fromisoformat(result["started"].replace("Z", "+00:00")))
+        self.assertGreaterEqual(watched.total_seconds(), 10, "installed only after the watch")
 
 
 class RecoveryUnitTest(SystemdCase):
