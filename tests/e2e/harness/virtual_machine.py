@@ -11,6 +11,7 @@ mode from the kernel command line. Everything lives in a work folder of its own 
 /tmp/kest-e2e, removed at the end.
 """
 
+import atexit
 import glob
 import os
 import re
@@ -74,6 +75,7 @@ class GuestImage:
         self.workdir = workdir.new_workdir("power-cut")
         self.image = os.path.join(self.workdir, "base.img")
         self.kernel = self.initrd = None
+        atexit.register(self.remove)  # also when a signal ends the run before its teardown
 
     def build(self, updater_package, install_tree):
         """Makes the root, installs the updater's package, calls install_tree(Root) to put the
