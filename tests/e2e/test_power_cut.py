@@ -30,20 +30,25 @@ FOLDERS = {
 NEW_FOLDERS = ("usr/share/kestd/assets/sounds", "usr/lib/kestd/plugins/extra")
 # Files in each folder: (how many in release 1, KiB each, about). Release 2 adds one to each
 # folder of release 1 and three to each new one.
-FILES = {"usr/share/kestd/models": (4, 6144), "usr/share/kestd/assets": (8, 24),
+FILES = {"usr/share/kestd/models": (4, 5120), "usr/share/kestd/assets": (8, 24),
          "usr/share/kestd/assets/img": (30, 160), "usr/lib/kestd/plugins": (12, 512),
          "etc/kest": (10, 2), "usr/share/kestd/assets/sounds": (0, 96),
          "usr/lib/kestd/plugins/extra": (0, 256)}
 # (mode, owner, group) of release 1's files, in turn; release 2's new files take the modes.
 FILE_ATTRIBUTES = ((0o644, 0, 0), (0o600, 1, 1), (0o640, 0, 4), (0o755, 1000, 1000),
                    (0o444, 33, 33))
-TOP_FOLDERS = ("usr/share/kestd", "usr/lib/kestd", "etc/kest")
+# The drop-in that the update writes so that the agent's stop spares it, and keeps.
+DROP_IN = {"etc/systemd/system/kest.service.d": (None, 0o755, 0, 0, None),
+           "etc/systemd/system/kest.service.d/override.conf":
+               (b"[Service]\nKillMode=process\n", 0o644, 0, 0, None)}
+TOP_FOLDERS = ("usr/share/kestd", "usr/lib/kestd", "etc/kest", "etc/systemd/system/kest.service.d")
 OWN_FILES = ("usr/sbin/kestd", "etc/systemd/system/kest.service",
              "etc/systemd/system/kest-watcher.service")
 HIDDEN_LEFTOVER = re.compile(r"\..+\.kest-(update|undo)\.\d+\.\d+")
 
 # The cuts: (name, line of the trial's console to cut at, its occurrence, seconds after it,
-# a line that must not have come before the cut, releases the next boot may show).
+# a line that must not come before the cut, releases the next boot may show). ext4 commits its
+# journal 5 s after a change: a cut soon after the copy finds it only in the page cache.
 CUTS = (
     # The copy enters 17 folders, in readdir's order (the hashes of their names, seeded anew in
     # each image): the cut is halfway through, whichever they are.
@@ -51,9 +56,12 @@ CUTS = (
      updater_line("Enabling services and reloading systemd"), ("1",)),
     ("right_after_the_stop", updater_line("Stopping systemd service"), 1, 0.0,
      updater_line("Copy to directory"), ("1",)),
-    # The copy is over; systemctl enable and the reload take seconds under TCG.
+    # The copy is over; two `systemctl enable` and a daemon-reload take seconds under TCG.
     ("after_the_copy_before_the_restart", updater_line("Enabling services and reloading systemd"),
      1, 1.5, updater_line("Restart the daemons via systemd"), ("1", "2")),
+    # The last step before the restart, once the copy has reached the disk.
+    ("at_the_last_reload_before_the_restart", re.compile(r"systemd\[1\]: Reloading\."), 3, 0.0,
+     updater_line("Restart the daemons via systemd"), ("1", "2")),
     ("after_the_run_ended", re.compile(r"kest-e2e: update finished"), 1, 0.0, None, ("2",)),
 )
 
@@ -90,8 +98,9 @@ def release_1_tree(builds):
 def release_2_tree(builds, release_1):
     """The tree a whole update leaves: release 2's content, written during the trial (mtime
     None), in files and folders that keep release 1's mode and owners; new ones are root's,
-    files with their staged mode, folders 0770."""
+    files with their staged mode, folders 0770; and the drop-in."""
     tree = {path: (None, 0o770, 0, 0, None) for path in NEW_FOLDERS}
+    tree.update(DROP_IN)
     tree.update({path: entry for path, entry in release_1.items() if entry[0] is None})
     for path, (content, mode, _owner, _group) in release_files(builds, "2").items():
         old = release_1.get(path)
@@ -116,7 +125,7 @@ def read_tree(mount):
     (mtime in ns)."""
     paths = list(OWN_FILES)
     for top in TOP_FOLDERS:
-        paths.append(top)
+        paths.append(top)  # those missing are left out below
         for folder, folders, files in os.walk(os.path.join(mount, top)):
             paths += [os.path.relpath(os.path.join(folder, name), mount)
                       for name in folders + files]
@@ -205,7 +214,7 @@ class PowerCutTest(unittest.TestCase):
         self.addCleanup(os.remove, disk)
         since_ns = time.time_ns() - 5 * 10**9
         trial = self.boot(disk, "update")
-        trial.cut_power_at(cut_line, occurrence, delay)
+        trial.cut_power_at(cut_line, occurrence, delay, not_before)
         trial.start()
         trial_seconds = trial.wait_ended(BOOT_AND_UPDATE_TIMEOUT, f"the cut at {cut_line.pattern}")
         self.assertIsNotNone(trial.cut_time, f"the trial ended before the cut:\n{trial.tail()}")

@@ -26,6 +26,7 @@ from . import agent, workdir
 from .wait import wait_for
 
 SOURCES = "/etc/apt/sources.list.d/debian.sources"
+EMULATOR = "qemu-system-x86_64"  # its command name, as /proc shows it, is the first 15 bytes
 IMAGE_SIZE = "2G"
 MEMORY_MIB = 1024
 GUEST_PACKAGES = ("linux-image-amd64", "systemd-sysv", "udev", "e2fsprogs")
@@ -68,7 +69,7 @@ class GuestImage:
     """The disk image of the guest, built once; trials boot copies of it."""
 
     def __init__(self):
-        for tool, package in (("qemu-system-x86_64", "qemu-system-x86"),
+        for tool, package in ((EMULATOR, "qemu-system-x86"),
                               ("mmdebstrap", "mmdebstrap"), ("mkfs.ext4", "e2fsprogs")):
             if shutil.which(tool) is None:
                 raise unittest.SkipTest(f"needs {tool}: apt-get install {package}")
@@ -160,20 +161,23 @@ class VirtualMachine:
         self._lock = threading.Lock()
         self.process = None
 
-    def cut_power_at(self, pattern, occurrence=1, delay=0.0):
-        self.cut = (pattern, occurrence, delay)
+    def cut_power_at(self, pattern, occurrence=1, delay=0.0, too_late=None):
+        """Arms the cut: `delay` seconds after the `occurrence`th line that matches `pattern`,
+        or at once at a line that matches `too_late` (the test then sees that line before the
+        cut and fails)."""
+        self.cut = (pattern, occurrence, delay, too_late)
 
     def start(self):
         self.started = time.monotonic()
         self.process = subprocess.Popen(
-            ["qemu-system-x86_64", "-accel", "tcg", "-m", str(MEMORY_MIB), "-smp", "1",
+            [EMULATOR, "-accel", "tcg", "-m", str(MEMORY_MIB), "-smp", "1",
              "-nodefaults", "-no-user-config", "-display", "none", "-serial", "stdio",
              "-monitor", "none", "-no-reboot", "-nic", "none",
              "-kernel", self.image.kernel, "-initrd", self.image.initrd,
              "-append", f"console=ttyS0 root=/dev/vda rw quiet kest_e2e={self.mode}",
              "-drive", f"file={self.disk},format=raw,if=virtio,cache=unsafe"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        workdir.record_process(self.image.workdir, self.process.pid)
+        workdir.record_process(self.image.workdir, self.process.pid, EMULATOR[:15])
         with open(os.path.join(self.image.workdir, f"{os.path.basename(self.disk)}.serial"),
                   "a") as log:
             log.write(f"--- boot kest_e2e={self.mode}\n")
@@ -189,10 +193,15 @@ class VirtualMachine:
                 log.write(text + "\n")
                 with self._lock:
                     self.lines.append((time.monotonic(), text))
-                if self.cut is not None and self.cut[0].search(text):
+                if self.cut is None:
+                    continue
+                pattern, occurrence, delay, too_late = self.cut
+                if pattern.search(text):
                     seen += 1
-                    if seen == self.cut[1]:
-                        threading.Timer(self.cut[2], self.power_cut).start()
+                    if seen == occurrence:
+                        threading.Timer(delay, self.power_cut).start()
+                if too_late is not None and too_late.search(text):
+                    self.power_cut()
 
     def power_cut(self):
         if self.process.poll() is None:
