@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds kest-update twice (plain, and with
 # AddressSanitizer + UndefinedBehaviorSanitizer), and runs every test: unit tests in both
-# builds, the end-to-end suite against real systemd in the plain one; runs the static checks
+# builds, the end-to-end suite against real systemd (and a virtual machine whose power is cut)
+# in the plain one; runs the static checks
 # (clang-tidy, cppcheck), the valgrind leak check and, in a third build with clang, the fuzz
 # targets; then checks the man page and the Debian package.
 # Run as root on Debian 12 from the repository's root: scripts/run-tests.sh
@@ -10,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 scripts/ensure-packages.sh cmake g++ make libgtest-dev libgmock-dev python3 \
     systemd-container util-linux attr dpkg-dev file gzip busybox-static xfsprogs \
-    clang clang-tidy cppcheck valgrind libclang-rt-14-dev
+    clang clang-tidy cppcheck valgrind libclang-rt-14-dev qemu-system-x86 mmdebstrap e2fsprogs
 
 jobs=$(nproc)
 

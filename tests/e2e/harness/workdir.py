@@ -34,10 +34,11 @@ def new_workdir(kind):
     return path
 
 
-def record_process(workdir, pid):
-    """Remembers a process started for this work folder, for a later cleanup."""
+def record_process(workdir, pid, name=None):
+    """Remembers a process started for this work folder, for a later cleanup. Name the
+    command of one that may not have reached its exec yet."""
     with open(os.path.join(workdir, "processes"), "a") as out:
-        out.write(f"{pid} {command_name(pid)}\n")
+        out.write(f"{pid} {name or command_name(pid)}\n")
 
 
 def command_name(pid):
