@@ -58,10 +58,13 @@ CUTS = (
      updater_line("Copy to directory"), ("1",)),
     # The copy is over; two `systemctl enable` and a daemon-reload take seconds under TCG.
     ("after_the_copy_before_the_restart", updater_line("Enabling services and reloading systemd"),
-     1, 1.5, updater_line("Restart the daemons via systemd"), ("1", "2")),
+     1, 1.5, updater_line("Restart the daemons via systemd"), ("1",)),
     # The last step before the restart, once the copy has reached the disk.
     ("at_the_last_reload_before_the_restart", re.compile(r"systemd\[1\]: Reloading\."), 3, 0.0,
-     updater_line("Restart the daemons via systemd"), ("1", "2")),
+     updater_line("Restart the daemons via systemd"), ("1",)),
+    # Release 2 runs, watched for 10 s before the run commits to it.
+    ("during_the_watch", updater_line("Restart the daemons via systemd"), 1, 4.0,
+     re.compile(r"kest-e2e: update finished"), ("1",)),
     ("after_the_run_ended", re.compile(r"kest-e2e: update finished"), 1, 0.0, None, ("2",)),
 )
 
