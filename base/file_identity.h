@@ -18,7 +18,7 @@ inline bool same_file(platform::file_identity one, platform::file_identity other
 
 // True when `file` is the executable this process runs from.
 inline bool is_own_executable(platform::file_identity file) {
-    return same_file(file, platform::own_executable());
+    return same_file(file, platform::seams.own_executable());
 }
 
 }  // namespace kest

@@ -13,7 +13,7 @@ namespace kest {
 
 bool hold_process(long pid, held_process& held) {
     held.pid = pid;
-    held.pidfd.reset(platform::open_pidfd(pid));
+    held.pidfd.reset(platform::seams.open_pidfd(pid));
     return held.pidfd.valid() || errno != ESRCH;
 }
 
@@ -37,7 +37,7 @@ int wait_for_ends(const std::vector<held_process>& processes, std::chrono::milli
                        [](const held_process& process) {
                            return pollfd{process.pidfd.get(), POLLIN, 0};
                        });
-        const int running = platform::wait_until_readable(ends.data(), ends.size(), bound);
+        const int running = platform::seams.wait_until_readable(ends.data(), ends.size(), bound);
         if (running >= 0) {
             return running;
         }
@@ -51,7 +51,7 @@ int wait_for_ends(const std::vector<held_process>& processes, std::chrono::milli
             return static_cast<int>(running);
         }
         const auto pause = std::min(probe_interval, bound - waited);
-        platform::pause_for(pause);
+        platform::seams.pause_for(pause);
         waited += pause;
     }
 }

@@ -16,7 +16,8 @@ struct held_process {
     unique_fd pidfd;
 };
 
-// Takes hold of process `pid` (through platform::open_pidfd); false when no such process runs.
+// Takes hold of process `pid` (through platform::seams.open_pidfd); false when no such process
+// runs.
 bool hold_process(long pid, held_process& held);
 
 // Whether the held process has ended: gone, or a zombie that runs nothing. By pid, a process
@@ -25,7 +26,7 @@ bool has_ended(const held_process& process);
 
 // Waits until every one of `processes` has ended or `bound` has passed, and returns how many
 // have not ended. When each has a pidfd, one wait that returns as soon as the last one ends;
-// otherwise a look every `probe_interval` (platform::pause_for).
+// otherwise a look every `probe_interval` (platform::seams.pause_for).
 int wait_for_ends(const std::vector<held_process>& processes, std::chrono::milliseconds bound,
                   std::chrono::milliseconds probe_interval);
 

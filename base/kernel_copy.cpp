@@ -34,7 +34,7 @@ bool kernel_cannot_copy(int error) {
 kernel_copy_result copy_rest_in_kernel(int in, int out) {
     for (bool first = true;; first = false) {
         const ssize_t copied =
-            retry_on_eintr([&] { return platform::copy_range(in, out, chunk_size); });
+            retry_on_eintr([&] { return platform::seams.copy_range(in, out, chunk_size); });
         if (copied > 0) {
             continue;
         }

@@ -16,9 +16,10 @@ enum class kernel_copy_result {
 bool kernel_cannot_copy(int error);
 
 // Copies the rest of `in` into `out`, each from its own offset, which it advances, by asking the
-// kernel (platform::copy_range, a chunk at a time). not_done when the first call copies nothing (an
-// empty file, or a pseudo file whose bytes the kernel cannot copy) or fails as kernel_cannot_copy
-// says; failed with errno when a later call fails, or the first for another reason (a full disk).
+// kernel (platform::seams.copy_range, a chunk at a time). not_done when the first call copies
+// nothing (an empty file, or a pseudo file whose bytes the kernel cannot copy) or fails as
+// kernel_cannot_copy says; failed with errno when a later call fails, or the first for another
+// reason (a full disk).
 kernel_copy_result copy_rest_in_kernel(int in, int out);
 
 }  // namespace kest

@@ -166,21 +166,10 @@ ssize_t copy_range(int in, int out, std::size_t length) {
 
 }  // namespace real
 
-std::function<void(std::chrono::milliseconds)> pause_for = real::pause_for;
-std::function<int(pollfd*, std::size_t, std::chrono::milliseconds)> wait_until_readable =
-    real::wait_until_readable;
-std::function<bool()> systemd_present = real::systemd_present;
-std::function<int(const char*)> shell = real::shell;
-std::function<int(const char*, struct stat*)> status_of = real::status_of;
-std::function<int(const char*, mode_t)> make_directory = real::make_directory;
-std::function<int(const char*, int, mode_t)> open_file = real::open_file;
-std::function<int(long)> open_pidfd = real::open_pidfd;
-std::function<int(int, long, int)> send_signal = real::send_signal;
-std::function<file_identity()> own_executable = real::own_executable;
-std::function<int(const char*, int, struct statx*)> stat_extended = real::stat_extended;
-std::function<int(int)> flush_file_system = real::flush_file_system;
-std::function<int(int)> flush_file = real::flush_file;
-std::function<std::string()> boot_id = real::boot_id;
-std::function<ssize_t(int, int, std::size_t)> copy_range = real::copy_range;
+services seams;
+
+void reset_services() {
+    seams = services{};
+}
 
 }  // namespace kest::platform

@@ -32,7 +32,7 @@ int flush_error(const written& file_system) {
     if (!file_system.file.valid()) {
         return file_system.open_error;
     }
-    return platform::flush_file_system(file_system.file.get()) == 0 ? 0 : errno;
+    return platform::seams.flush_file_system(file_system.file.get()) == 0 ? 0 : errno;
 }
 
 }  // namespace

@@ -157,12 +157,11 @@ int main(int argc, char* argv[]) {
         }
     }
     if (argc - first != 2) {
-        (void)std::fprintf(
-            stderr,
-            "usage: %s [--log-stderr] [--peak-memory] [--flush]"
-            " [--record DIR [--undo|--undo-after-reboot]] SRC DST"
-            " | --check SRC DST\n",
-            argv[0]);
+        (void)std::fprintf(stderr,
+                           "usage: %s [--log-stderr] [--peak-memory] [--flush]"
+                           " [--record DIR [--undo|--undo-after-reboot]] SRC DST"
+                           " | --check SRC DST\n",
+                           argv[0]);
         return exit_usage;
     }
     if (to_stderr) {

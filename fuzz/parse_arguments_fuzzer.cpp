@@ -15,7 +15,6 @@
 #include "base/log.h"
 #include "base/platform.h"
 #include "fuzz/fuzz_check.h"
-#include "updater/detach_from_caller.h"
 #include "updater/run_update.h"
 
 namespace {
@@ -77,8 +76,8 @@ void never_detach(const char*) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     kest::set_log_sink(record);
-    kest::platform::shell = never_shell;
-    kest::platform::detach = never_detach;
+    kest::platform::seams.shell = never_shell;
+    kest::platform::seams.detach = never_detach;
     return 0;
 }
 
@@ -108,11 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    [](const std::string& arg) { return arg.c_str(); });
     logged.clear();
     const int argc = static_cast<int>(argv.size());
-    const int result =
-        kest::run_update(argc, argv.data(),
-                         {"/nonexistent/kest-fuzz", "/nonexistent/target", "-", "/",
-                          "/nonexistent/kest-fuzz.lock", "/nonexistent/kest.service",
-                          "/nonexistent/undo", ""});
+    const int result = kest::run_update(
+        argc, argv.data(),
+        {"/nonexistent/kest-fuzz", "/nonexistent/target", "-", "/", "/nonexistent/kest-fuzz.lock",
+         "/nonexistent/kest.service", "/nonexistent/undo", ""});
     if (argc == 2 && args[0] == "--recover") {
         // Alone, the recovery: it logs its start, and cannot take the lock here.
         FUZZ_CHECK(result == 1);

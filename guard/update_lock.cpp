@@ -23,7 +23,7 @@ bool only_ours(const struct stat& status) {
 
 int take_update_lock(const std::string& path, unique_fd& lock) {
     unique_fd file(
-        platform::open_file(path.c_str(), O_CREAT | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600));
+        platform::seams.open_file(path.c_str(), O_CREAT | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) {
         return errno;
     }

@@ -10,7 +10,7 @@ namespace kest {
 copy_result repeat_attempts(const std::function<copy_result()>& step) {
     copy_result result = step();
     for (int attempt = 1; result.code != copy_ok && attempt < attempts_per_entry; ++attempt) {
-        platform::pause_for(pause_between_attempts);
+        platform::seams.pause_for(pause_between_attempts);
         result = step();
     }
     return result;

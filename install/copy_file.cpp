@@ -10,6 +10,7 @@
 #include "base/unique_fd.h"
 #include "base/written_file_systems.h"
 #include "install/file_stream.h"
+#include "install/kernel_copy.h"
 
 namespace kest {
 namespace {
@@ -54,6 +55,11 @@ copy_result open_destination(const std::string& destination, const staged_file& 
 }
 
 }  // namespace
+
+void forget_copy_guesses() {
+    expect_missing = false;
+    forget_kernel_copy_verdicts();
+}
 
 copy_result copy_file(const std::string& source, const std::string& destination,
                       mode_t create_mode) {

@@ -24,4 +24,8 @@ namespace kest {
 copy_result copy_file(const std::string& source, const std::string& destination,
                       mode_t create_mode);
 
+// For tests: forgets what earlier copies taught (whether the next destination is likely missing,
+// and each file system's verdict on the kernel's copy), as at start-up.
+void forget_copy_guesses();
+
 }  // namespace kest

@@ -72,10 +72,10 @@ copy_result replace_file(const std::string& source, const std::string& destinati
     const auto [parent, name] = split_path(lands.target);
     const unique_fd directory(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Read-only, which a running program allows: for its status and its extended attributes.
-    const unique_fd old_file(
-        directory.valid() ? openat(directory.get(), name.c_str(),
-                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
-                          : -1);
+    const unique_fd old_file(directory.valid()
+                                 ? openat(directory.get(), name.c_str(),
+                                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+                                 : -1);
     struct stat old {};
     if (!old_file.valid() || fstat(old_file.get(), &old) != 0) {
         return writing_failed(copy_destination_unopenable);

@@ -32,7 +32,7 @@ std::uint64_t path_hash(const std::string& path) {
 // the copy's inode and the target's state before the copy, so that a change made while copying
 // shows later. Returns 0 or an errno.
 int copy_into(undo_record& record, const std::string& target, journal_entry& kept, bool durable) {
-    const unique_fd in(platform::open_file(
+    const unique_fd in(platform::seams.open_file(
         target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
     struct stat status {};
     if (!in.valid() || fstat(in.get(), &status) != 0) {
@@ -197,7 +197,7 @@ int seal_undo_record(undo_record& record) {
     if (const int error = append_entry(record, sealed); error != 0) {
         return error;
     }
-    if (platform::flush_file_system(record.directory.get()) != 0) {
+    if (platform::seams.flush_file_system(record.directory.get()) != 0) {
         return errno;
     }
     record.sealed = true;

@@ -30,8 +30,8 @@ bool closed_to_others(const struct stat& status, mode_t type) {
 int open_folder(const std::string& folder, undo_record& record) {
     record = {};
     record.folder = folder;
-    record.directory.reset(
-        platform::open_file(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+    record.directory.reset(platform::seams.open_file(
+        folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
     struct stat status {};
     if (!record.directory.valid() || fstat(record.directory.get(), &status) != 0) {
         return errno;
@@ -117,8 +117,8 @@ void read_state(const journal_entry& entry, journal_reading& reading, undo_recor
 
 int open_undo_record(const std::string& folder, undo_record& record) {
     // The modes in the calls themselves: the creation mask is 0 once detached.
-    if ((platform::make_directory(parent_of(folder).c_str(), 0755) != 0 && errno != EEXIST) ||
-        (platform::make_directory(folder.c_str(), 0700) != 0 && errno != EEXIST)) {
+    if ((platform::seams.make_directory(parent_of(folder).c_str(), 0755) != 0 && errno != EEXIST) ||
+        (platform::seams.make_directory(folder.c_str(), 0700) != 0 && errno != EEXIST)) {
         return errno;
     }
     {
@@ -143,12 +143,12 @@ int open_undo_record(const std::string& folder, undo_record& record) {
     journal_entry run;
     run.type = entry_type::run;
     run.reference = static_cast<std::uint64_t>(getpid());
-    run.path = platform::boot_id();
+    run.path = platform::seams.boot_id();
     return append_entry(record, run);
 }
 
 int mark_restarted(undo_record& record) {
-    return append_state(record, entry_type::restarted, platform::boot_id());
+    return append_state(record, entry_type::restarted, platform::seams.boot_id());
 }
 
 int mark_undoing(undo_record& record) {
@@ -185,7 +185,7 @@ record_state find_interrupted_record(const std::string& folder, undo_record& rec
     }
     record.sealed = true;
     record.without_attributes = !reading.made_by_run;
-    const std::string boot = platform::boot_id();
+    const std::string boot = platform::seams.boot_id();
     record.same_boot = !boot.empty() && reading.boot == boot;
     // Nothing is changed before the plan is on disk; an earlier version's record was changed
     // once it noted a change.

@@ -119,7 +119,7 @@ int append_entry(undo_record& record, const journal_entry& entry) {
 }
 
 int flush_journal(undo_record& record) {
-    return platform::flush_file(record.journal.get()) == 0 ? 0 : errno;
+    return platform::seams.flush_file(record.journal.get()) == 0 ? 0 : errno;
 }
 
 std::uint64_t read_entry(int journal, std::uint64_t offset, journal_entry& entry) {

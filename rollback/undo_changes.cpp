@@ -85,7 +85,7 @@ int open_place(const std::string& path, place& at) {
     const path_parts parts = split_path(path);
     at.name = parts.name;
     at.folder.reset(
-        platform::open_file(parts.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+        platform::seams.open_file(parts.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     return at.folder.valid() ? 0 : errno;
 }
 
@@ -423,7 +423,7 @@ void keep_new_release(const undo_record& record) {
     }
     for (const std::string& folder : folders) {
         const unique_fd open_folder(
-            platform::open_file(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+            platform::seams.open_file(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
         if (open_folder.valid()) {
             note_written_file(open_folder.get(), folder);
         }

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 // Created with 0755 in the mkdir itself: with the creation mask cleared, a directory created
 // wider and narrowed afterwards would let anyone plant a drop-in in between.
 void ensure_directory(const std::string& path) {
-    if (platform::make_directory(path.c_str(), 0755) != 0) {
+    if (platform::seams.make_directory(path.c_str(), 0755) != 0) {
         struct stat status {};
         if (errno != EEXIST || stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
             return;
@@ -38,7 +38,7 @@ void ensure_directory(const std::string& path) {
 // narrowed afterwards could be opened for writing by anyone in between.
 void write_text_file(const std::string& path, const std::string& text) {
     const int fd =
-        platform::open_file(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        platform::seams.open_file(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         return;
     }

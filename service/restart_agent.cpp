@@ -64,7 +64,7 @@ bool restart_agent(const std::string& start_command, bool systemd) {
             return false;
         }
         log_err("Could not start the daemon. Retry %d", retry + 1);
-        platform::pause_for(pause_before_retry);
+        platform::seams.pause_for(pause_before_retry);
     }
 }
 

@@ -11,7 +11,7 @@ int command_exit_code(int status) {
 }
 
 int run_command(const std::string& command) {
-    const int status = platform::shell(command.c_str());
+    const int status = platform::seams.shell(command.c_str());
     if (status != 0) {
         log_err("Failed to execute '%s': error code %d", command.c_str(),
                 command_exit_code(status));

@@ -24,19 +24,19 @@ constexpr long pid_limit = 4194304;
 
 // Waits for the agent to end by itself and kills it when it does not.
 void wait_then_kill(long pid) {
-    const unique_fd agent(platform::open_pidfd(pid));
+    const unique_fd agent(platform::seams.open_pidfd(pid));
     if (!agent.valid() && errno == ESRCH) {
         return;
     }
     // Without a pidfd (ENOSYS on old kernels, EPERM from a system-call filter, EMFILE) the
     // signals go to the pid: an agent that does not end must still be killed.
     for (int probe = 0; probe < probes; ++probe) {
-        if (platform::send_signal(agent.get(), pid, 0) != 0 && errno == ESRCH) {
+        if (platform::seams.send_signal(agent.get(), pid, 0) != 0 && errno == ESRCH) {
             return;
         }
-        platform::pause_for(pause_after_probe);
+        platform::seams.pause_for(pause_after_probe);
     }
-    (void)platform::send_signal(agent.get(), pid, SIGKILL);
+    (void)platform::seams.send_signal(agent.get(), pid, SIGKILL);
 }
 
 }  // namespace
@@ -50,8 +50,7 @@ long max_process_id() {
     return pid_limit;
 }
 
-void stop_agent(long pid, const std::string& unit_file, bool systemd,
-                const change_notice& notice) {
+void stop_agent(long pid, const std::string& unit_file, bool systemd, const change_notice& notice) {
     if (systemd) {
         patch_service_unit(unit_file, notice);
         log_info("Stopping systemd service");

@@ -36,7 +36,8 @@ int stop_written_programs(const std::vector<platform::file_identity>& files) {
             !hold_process(process.pid, held) || !is_written(executable_of(process.pid), files)) {
             continue;
         }
-        if (platform::send_signal(held.pidfd.get(), held.pid, SIGKILL) == 0 || errno != ESRCH) {
+        if (platform::seams.send_signal(held.pidfd.get(), held.pid, SIGKILL) == 0 ||
+            errno != ESRCH) {
             killed.push_back(std::move(held));
         }
     }

@@ -120,7 +120,7 @@ bool watch_agent(bool systemd, const agent_places& places) {
     std::vector<held_process> held;
     for (int look = 0; look < looks; ++look) {
         if (look > 0) {
-            platform::pause_for(between_looks);
+            platform::seams.pause_for(between_looks);
         }
         for (const long pid : agent.seen()) {
             held_process process;

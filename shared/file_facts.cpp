@@ -40,7 +40,7 @@ int look_at_without_statx(const std::string& path, file_facts& facts, last_link 
         return 0;
     }
     const unique_fd file(
-        platform::open_file(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
+        platform::seams.open_file(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
     int flags = 0;
     if (file.valid() && ioctl(file.get(), FS_IOC_GETFLAGS, &flags) == 0) {
         facts.immutable = (flags & FS_IMMUTABLE_FL) != 0;
@@ -55,7 +55,7 @@ int look_at(const std::string& path, file_facts& facts, last_link last) {
     facts = {};
     struct statx status {};
     const int flags = last == last_link::follow ? 0 : AT_SYMLINK_NOFOLLOW;
-    if (platform::stat_extended(path.c_str(), flags, &status) != 0) {
+    if (platform::seams.stat_extended(path.c_str(), flags, &status) != 0) {
         // ENOSYS before Linux 4.11; EPERM from a system-call filter that does not know it.
         return errno == ENOSYS || errno == EPERM ? look_at_without_statx(path, facts, last) : errno;
     }

@@ -42,11 +42,11 @@ struct landing {
     std::string untrusted;
 };
 
-// Follows `path` (a relative one from the working directory) the way the kernel's lookup does for a write of `kind`, one name
-// at a time, reading each symbolic link met (at most 40, as the kernel): the directories that
-// hold each link are on the way too. Each directory on the way that `known` does not hold yet
-// is looked at once and judged by `rule` (none: every directory passes), its verdict kept in
-// `known`; the object finally named is looked at, never judged. Logs nothing.
+// Follows `path` (a relative one from the working directory) the way the kernel's lookup does for a
+// write of `kind`, one name at a time, reading each symbolic link met (at most 40, as the kernel):
+// the directories that hold each link are on the way too. Each directory on the way that `known`
+// does not hold yet is looked at once and judged by `rule` (none: every directory passes), its
+// verdict kept in `known`; the object finally named is looked at, never judged. Logs nothing.
 landing find_landing(const std::string& path, write_kind kind, known_directories& known,
                      const directory_rule& rule = nullptr);
 

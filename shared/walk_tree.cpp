@@ -101,7 +101,7 @@ bool follow_entry(const std::string& source, const std::string& destination, con
     const std::string child_source = source + "/" + entry.d_name;
     const std::string child_destination = destination + "/" + entry.d_name;
     struct stat status {};
-    if (platform::status_of(child_source.c_str(), &status) != 0) {
+    if (platform::seams.status_of(child_source.c_str(), &status) != 0) {
         return nothing_there(errno) || stop_unreadable(state, child_source, errno);
     }
     const walk_entry child{child_source, child_destination, status,

@@ -20,7 +20,7 @@ bool checks_pass(const update_paths& paths, update_counts& counts) {
     if (!enter_staging_root(paths)) {
         return false;
     }
-    const bool systemd = platform::systemd_present();
+    const bool systemd = platform::seams.systemd_present();
     unique_fd lock;  // released when the checks end
     return enter_and_lock(paths, lock) && may_install(paths, systemd, counts);
 }

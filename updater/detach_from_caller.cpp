@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "base/log.h"
+#include "base/platform.h"
 #include "updater/inherited_state.h"
 #include "updater/standard_descriptors.h"
 
@@ -41,8 +42,10 @@ void detach_from_caller(const char* directory) {
 
 }  // namespace kest
 
-namespace kest::platform {
+namespace kest::platform::real {
 
-std::function<void(const char*)> detach = detach_from_caller;
+void detach(const char* directory) {
+    detach_from_caller(directory);
+}
 
-}  // namespace kest::platform
+}  // namespace kest::platform::real

@@ -1,8 +1,6 @@
 // Lets the caller go on while the update runs in the background.
 #pragma once
 
-#include <functional>
-
 namespace kest {
 
 // Forks: the calling process exits with 0 at once (or with 1 when the fork fails), and only
@@ -13,10 +11,3 @@ namespace kest {
 void detach_from_caller(const char* directory);
 
 }  // namespace kest
-
-namespace kest::platform {
-
-// The detachment the update sequence uses: detach_from_caller, unless a test replaces it.
-extern std::function<void(const char* directory)> detach;
-
-}  // namespace kest::platform

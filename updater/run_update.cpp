@@ -108,7 +108,7 @@ bool recover_first(update_run& run) {
 }
 
 void detach(update_run& run) {
-    platform::detach(run.paths.staging_root.c_str());
+    platform::seams.detach(run.paths.staging_root.c_str());
     run.detached = true;
 }
 
@@ -223,7 +223,7 @@ int update(update_run& run) {
     if (!enter_staging_root(run.paths)) {
         return refuse(run);
     }
-    run.systemd = platform::systemd_present();
+    run.systemd = platform::seams.systemd_present();
     if (!enter_and_lock(run.paths, run.lock)) {
         return refuse(run);
     }

@@ -37,12 +37,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
 #include <string>
-#include <ctime>
 
 #ifndef KESTD_RELEASE
 #error "KESTD_RELEASE must be defined at build time"
@@ -208,7 +208,8 @@ int run_agent() {
     // What the updater's result said when this agent started: its own run's, while it watches.
     {
         std::ifstream result("/var/lib/kest-update/result.json");
-        std::string seen((std::istreambuf_iterator<char>(result)), std::istreambuf_iterator<char>());
+        std::string seen((std::istreambuf_iterator<char>(result)),
+                         std::istreambuf_iterator<char>());
         write_state("result-at-start", seen.empty() ? "none" : seen.substr(0, seen.find('\n')));
     }
     std::printf("kestd release %s running as pid %d\n", KESTD_RELEASE, getpid());

@@ -156,7 +156,7 @@ TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_
              put(t + "/real/kestd", "running");
              struct stat running {};
              ASSERT_EQ(stat((t + "/real/kestd").c_str(), &running), 0);
-             platform::own_executable = [running] {
+             platform::seams.own_executable = [running] {
                  return platform::file_identity{running.st_dev, running.st_ino};
              };
              link(t + "/kestd", t + "/real/kestd");
@@ -269,16 +269,16 @@ TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_
         }
         testing::journal.clear();
         testing::systemd_answer = false;
-        platform::own_executable = platform::real::own_executable;
-        platform::status_of = platform::real::status_of;
+        platform::seams.own_executable = platform::real::own_executable;
+        platform::seams.status_of = platform::real::status_of;
         mount_small_tmpfs(stage_, "mode=0755");
         mount_small_tmpfs(t, check.target_options);
         check.prepare();
         const testing::tree_snapshot before = testing::snapshot(t);
-        platform::stat_extended = platform::real::stat_extended;
+        platform::seams.stat_extended = platform::real::stat_extended;
         if (check.statx_refused != 0) {
-            platform::stat_extended = [refused = check.statx_refused](const char*, int,
-                                                                      struct statx*) {
+            platform::seams.stat_extended = [refused = check.statx_refused](const char*, int,
+                                                                            struct statx*) {
                 errno = refused;
                 return -1;
             };

@@ -110,7 +110,7 @@ TEST_F(busy_file_test, own_executable_is_replaced_at_once_and_never_truncated) {
     write_file(file, "running updater", 0750);
     struct stat status {};
     ASSERT_EQ(stat(file.c_str(), &status), 0);
-    platform::own_executable = [own = platform::file_identity{status.st_dev, status.st_ino}] {
+    platform::seams.own_executable = [own = platform::file_identity{status.st_dev, status.st_ino}] {
         return own;
     };
     const unique_fd running(open(file.c_str(), O_RDONLY | O_CLOEXEC));

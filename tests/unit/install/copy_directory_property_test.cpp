@@ -263,14 +263,8 @@ void prefill(std::mt19937_64& random, const expected_mirror& mirror, const std::
 
 class copy_directory_property_test : public testing::seam_test {
   protected:
-    void SetUp() override {
-        seam_test::SetUp();
-        saved_mask_ = umask(0);  // as in the detached updater
-    }
-    void TearDown() override {
-        umask(saved_mask_);
-        seam_test::TearDown();
-    }
+    void SetUp() override { seam_test::SetUp(); }
+    void TearDown() override { seam_test::TearDown(); }
 
     enum class destination { empty, prefilled, folder_skipped, obstructed };
 
@@ -411,7 +405,7 @@ class copy_directory_property_test : public testing::seam_test {
     }
 
   private:
-    mode_t saved_mask_ = 0;
+    testing::cleared_creation_mask mask_;  // as in the detached updater
 };
 
 TEST_F(copy_directory_property_test, random_trees_mirror_exactly_what_is_reachable) {

@@ -43,16 +43,12 @@ class copy_directory_test : public testing::seam_test {
   protected:
     void SetUp() override {
         seam_test::SetUp();
-        saved_mask_ = umask(0);
         stage_ = root_ / "stage";
         target_ = root_ / "target";
         mkdir(stage_.c_str(), 0755);
         mkdir(target_.c_str(), 0755);
     }
-    void TearDown() override {
-        umask(saved_mask_);
-        seam_test::TearDown();
-    }
+    void TearDown() override { seam_test::TearDown(); }
     void stage_dir(const std::string& relative) {
         ASSERT_EQ(mkdir((stage_ + "/" + relative).c_str(), 0755), 0) << relative;
     }
@@ -69,7 +65,7 @@ class copy_directory_test : public testing::seam_test {
     std::string target_;
 
   private:
-    mode_t saved_mask_ = 0;
+    testing::cleared_creation_mask mask_;  // as in the detached updater
 };
 
 TEST_F(copy_directory_test, mirrors_the_tree_and_logs_each_directory_with_its_staged_path) {

@@ -34,22 +34,12 @@ int copied(const std::string& source, const std::string& destination) {
 }
 
 // The creation mask is cleared in the detached updater; tests see the modes it would.
-class copy_file_test : public ::testing::Test {
+class copy_file_test : public testing::seam_test {
   protected:
-    void SetUp() override {
-        saved_mask_ = umask(0);
-        forget_kernel_copy_verdicts();
-    }
-    void TearDown() override {
-        umask(saved_mask_);
-        platform::copy_range = platform::real::copy_range;
-        forget_kernel_copy_verdicts();
-    }
-
     scratch_dir dir_;
 
   private:
-    mode_t saved_mask_ = 0;
+    testing::cleared_creation_mask mask_;  // as in the detached updater
 };
 
 TEST_F(copy_file_test, existing_destination_is_rewritten_in_place) {
@@ -95,7 +85,7 @@ std::string large_content() {
 
 TEST_F(copy_file_test, content_larger_than_the_buffer_arrives_whole_fresh_and_in_place) {
     int calls = 0;
-    platform::copy_range = [&](int in, int out, std::size_t length) {
+    platform::seams.copy_range = [&](int in, int out, std::size_t length) {
         ++calls;
         return platform::real::copy_range(in, out, length);
     };
@@ -142,7 +132,7 @@ TEST_F(copy_file_test, kernel_copy_refused_at_once_falls_back_and_any_other_fail
         SCOPED_TRACE(test.what);
         forget_kernel_copy_verdicts();
         std::size_t call = 0;
-        platform::copy_range = [&](int in, int out, std::size_t length) -> ssize_t {
+        platform::seams.copy_range = [&](int in, int out, std::size_t length) -> ssize_t {
             const int answer = call < test.answers.size() ? test.answers[call] : real_chunk;
             ++call;
             if (answer == real_chunk) {

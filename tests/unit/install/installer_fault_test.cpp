@@ -109,7 +109,7 @@ TEST_F(installer_fault_test, each_file_system_written_is_flushed_once_out_of_com
     }
     // The restart's command lists its descriptors while the run holds the written file systems.
     const std::string listing = root_ / "descriptors";
-    platform::shell = [listing](const char*) {
+    platform::seams.shell = [listing](const char*) {
         return platform::real::shell(("ls -l /proc/$$/fd >" + listing).c_str());
     };
     EXPECT_EQ(update(), 0);
@@ -204,7 +204,7 @@ TEST_F(installer_fault_test, entry_that_fails_after_the_checks_fails_the_run) {
         pauses.clear();
         commands.clear();
         testing::after_pause = nullptr;
-        platform::status_of = platform::real::status_of;
+        platform::seams.status_of = platform::real::status_of;
         mount_small_tmpfs(s, "mode=0755");
         mount_small_tmpfs(t, "mode=0755");
         test.prepare();

@@ -79,7 +79,8 @@ std::map<std::string, file_state> state_of(const std::string& root) {
 }
 
 void set_attribute(const std::string& path, const char* name, const std::string& value) {
-    ASSERT_EQ(setxattr(path.c_str(), name, value.data(), value.size(), 0), 0) << path << " " << name;
+    ASSERT_EQ(setxattr(path.c_str(), name, value.data(), value.size(), 0), 0)
+        << path << " " << name;
 }
 
 // An access ACL that lets user 1234 read: owner rw, named user r, group r, mask r, others none.
@@ -119,20 +120,14 @@ void rename_over(const std::string& path, const std::string& side) {
 // The creation mask is cleared in the detached updater.
 class undo_test : public testing::seam_test {
   protected:
-    void SetUp() override {
-        seam_test::SetUp();
-        saved_mask_ = umask(0);
-    }
-    void TearDown() override {
-        umask(saved_mask_);
-        seam_test::TearDown();
-    }
+    void SetUp() override { seam_test::SetUp(); }
+    void TearDown() override { seam_test::TearDown(); }
 
     scratch_dir dir_;
     const std::string folder_ = dir_ / "lib/undo";
 
   private:
-    mode_t saved_mask_ = 0;
+    testing::cleared_creation_mask mask_;  // as in the detached updater
 };
 
 struct step {
@@ -447,7 +442,7 @@ TEST_F(undo_test, recovery_keeps_a_release_committed_or_started_in_the_same_boot
                      ended.recovering_boot);
         const scratch_dir root(dir_.path());
         write_file(root / "kestd", "old");
-        platform::boot_id = [] { return std::string("boot-1"); };
+        platform::seams.boot_id = [] { return std::string("boot-1"); };
         {
             undo_record record;
             ASSERT_EQ(open_undo_record(folder_, record), 0);
@@ -463,7 +458,7 @@ TEST_F(undo_test, recovery_keeps_a_release_committed_or_started_in_the_same_boot
                 ASSERT_EQ(mark(record), 0);
             }
         }
-        platform::boot_id = [&ended] { return std::string(ended.recovering_boot); };
+        platform::seams.boot_id = [&ended] { return std::string(ended.recovering_boot); };
         logged.clear();
         EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, ended.expected);
         const bool kept = ended.expected == recovery::completed;
@@ -472,7 +467,8 @@ TEST_F(undo_test, recovery_keeps_a_release_committed_or_started_in_the_same_boot
                               info(kept ? "Completed the update" : "Rolled back the update")}));
         EXPECT_EQ(read_file(root / "kestd"), kept ? "new" : "old");
         EXPECT_EQ(exists(root / "new"), kept);
-        EXPECT_EQ(testing::entry_names(root.path()).size(), kept ? 2U : 1U) << "no hidden file left";
+        EXPECT_EQ(testing::entry_names(root.path()).size(), kept ? 2U : 1U)
+            << "no hidden file left";
         EXPECT_FALSE(exists(folder_));
     }
 }

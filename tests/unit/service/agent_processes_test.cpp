@@ -175,7 +175,7 @@ class agent_processes_test : public testing::seam_test {
         pauses.clear();
         waits.clear();
         if (refused) {
-            platform::open_pidfd = refuse_pidfd;
+            platform::seams.open_pidfd = refuse_pidfd;
         }
     }
 
@@ -231,7 +231,7 @@ TEST_F(agent_processes_test, watch_under_systemd_counts_the_group_but_the_update
         next_round(false);
         list_in_group(row.listed);
         if (row.leaves_once_held) {
-            platform::open_pidfd = [this](long pid) {
+            platform::seams.open_pidfd = [this](long pid) {
                 list_in_group({});
                 return platform::real::open_pidfd(pid);
             };
@@ -263,15 +263,15 @@ TEST_F(agent_processes_test, watch_ends_once_the_agent_seen_has_ended) {
 TEST_F(agent_processes_test, stop_kills_what_runs_a_written_file_but_this_process) {
     // This test's executable, which other tests running meanwhile share: they get no real
     // signal, and this process none at all.
-    const auto record_signal = platform::send_signal;
-    platform::send_signal = [](int, long pid, int signal) {
+    const auto record_signal = platform::seams.send_signal;
+    platform::seams.send_signal = [](int, long pid, int signal) {
         journal.push_back("signal " + std::to_string(signal) + " " + std::to_string(pid));
         return 0;
     };
     (void)stop_written_programs({identity("/proc/self/exe")});
     EXPECT_FALSE(in_journal("pidfd " + std::to_string(getpid())));
     EXPECT_FALSE(in_journal("signal 9 " + std::to_string(getpid())));
-    platform::send_signal = record_signal;
+    platform::seams.send_signal = record_signal;
 
     testing::longest_real_wait = std::chrono::seconds{10};  // killed processes end in moments
     const process other(other_);
@@ -328,7 +328,7 @@ TEST_F(agent_processes_test, a_process_given_the_pid_of_one_seen_is_judged_by_it
         // The stop: it ends between the listing and its pidfd.
         agent.emplace(agent_);
         const std::string signal = "signal 9 " + std::to_string(agent->pid()) + " pidfd";
-        platform::open_pidfd = [&](long pid) {
+        platform::seams.open_pidfd = [&](long pid) {
             if (agent && pid == agent->pid()) {
                 reuse();
             }

@@ -31,15 +31,11 @@ class patch_service_unit_test : public testing::seam_test {
   protected:
     void SetUp() override {
         seam_test::SetUp();
-        saved_mask_ = umask(0);
         unit_ = dir_ / "kest.service";
         dropin_ = unit_ + ".d";
         override_ = dropin_ + "/override.conf";
     }
-    void TearDown() override {
-        umask(saved_mask_);
-        seam_test::TearDown();
-    }
+    void TearDown() override { seam_test::TearDown(); }
 
     scratch_dir dir_;
     std::string unit_, dropin_, override_;
@@ -47,18 +43,18 @@ class patch_service_unit_test : public testing::seam_test {
         created_;  // paths and the modes they were made with
 
   private:
-    mode_t saved_mask_ = 0;
+    testing::cleared_creation_mask mask_;  // as in the detached updater
 };
 
 TEST_F(patch_service_unit_test, unit_without_marker_gets_the_dropin_and_a_reload) {
     write_file(unit_, "[Service]\nExecStart=/usr/sbin/kestd\nKillMode=control-group\n");
     // The modes asked for at creation: anything wider, even if narrowed at once, would let
     // another user plant a drop-in or open the file in between.
-    platform::make_directory = [this](const char* path, mode_t mode) {
+    platform::seams.make_directory = [this](const char* path, mode_t mode) {
         created_.emplace_back(path, mode);
         return platform::real::make_directory(path, mode);
     };
-    platform::open_file = [this](const char* path, int flags, mode_t mode) {
+    platform::seams.open_file = [this](const char* path, int flags, mode_t mode) {
         created_.emplace_back(path, (flags & O_CREAT) != 0 ? mode : 0);
         return platform::real::open_file(path, flags, mode);
     };

@@ -123,7 +123,7 @@ TEST_F(restart_agent_test, every_attempt_takes_the_way_the_run_found) {
 
 TEST_F(restart_agent_test, start_command_reaches_the_shell_exactly_as_given) {
     // Only the start command runs for real; "service kest start" fails without running.
-    platform::shell = [](const char* command) {
+    platform::seams.shell = [](const char* command) {
         testing::commands.emplace_back(command);
         return std::string(command) == "service kest start" ? 1 << 8
                                                             : platform::real::shell(command);

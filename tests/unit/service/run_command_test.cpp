@@ -21,7 +21,7 @@ class run_command_test : public testing::seam_test {
     void SetUp() override {
         seam_test::SetUp();
         // The real shell: these tests are about what it receives.
-        platform::shell = platform::real::shell;
+        platform::seams.shell = platform::real::shell;
     }
 };
 
@@ -55,7 +55,7 @@ TEST_F(run_command_test, metacharacters_run_as_given_and_are_logged_literally) {
 }
 
 TEST_F(run_command_test, shell_that_cannot_start_is_logged_with_255) {
-    platform::shell = [](const char*) { return -1; };
+    platform::seams.shell = [](const char*) { return -1; };
     EXPECT_EQ(run_command("anything"), -1);
     EXPECT_EQ(logged, std::vector{err("Failed to execute 'anything': error code 255")});
 }

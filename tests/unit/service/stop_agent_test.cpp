@@ -91,7 +91,7 @@ TEST_F(stop_agent_test, agent_that_never_ends_is_killed_after_ten_probes_and_not
     for (const int refusal : {0, EPERM, EMFILE, ENOSYS}) {
         journal.clear();
         if (refusal != 0) {
-            platform::open_pidfd = [refusal](long) {
+            platform::seams.open_pidfd = [refusal](long) {
                 errno = refusal;
                 return -1;
             };

@@ -27,7 +27,7 @@
 #include "base/platform.h"
 #include "base/unique_fd.h"
 #include "base/written_file_systems.h"
-#include "updater/detach_from_caller.h"
+#include "install/copy_file.h"
 
 namespace kest::testing {
 
@@ -129,6 +129,8 @@ log_line err(const std::string& text) {
 }
 
 void seam_test::SetUp() {
+    platform::reset_services();
+    forget_copy_guesses();
     journal.clear();
     logged.clear();
     pauses.clear();
@@ -142,21 +144,23 @@ void seam_test::SetUp() {
     after_log = nullptr;
     signals_allowed = false;
     set_log_sink(record_line);
-    platform::pause_for = record_pause;
-    platform::wait_until_readable = record_wait;
-    platform::systemd_present = [] { return systemd_answer; };
-    platform::shell = record_command;
-    platform::detach = [](const char* directory) { note(std::string("detach ") + directory); };
-    platform::open_pidfd = record_pidfd;
-    platform::send_signal = record_signal;
+    platform::seams.pause_for = record_pause;
+    platform::seams.wait_until_readable = record_wait;
+    platform::seams.systemd_present = [] { return systemd_answer; };
+    platform::seams.shell = record_command;
+    platform::seams.detach = [](const char* directory) {
+        note(std::string("detach ") + directory);
+    };
+    platform::seams.open_pidfd = record_pidfd;
+    platform::seams.send_signal = record_signal;
     // What earlier tests wrote without a run that flushed it is forgotten.
-    platform::flush_file_system = [](int) { return 0; };
+    platform::seams.flush_file_system = [](int) { return 0; };
     flush_written();
-    platform::flush_file_system = [](int) {
+    platform::seams.flush_file_system = [](int) {
         note("flush");
         return 0;
     };
-    platform::flush_file = [](int) {
+    platform::seams.flush_file = [](int) {
         note("flush file");
         return 0;
     };
@@ -169,22 +173,7 @@ void seam_test::TearDown() {
     after_wait = nullptr;
     after_log = nullptr;
     set_log_sink(nullptr);
-    platform::pause_for = platform::real::pause_for;
-    platform::wait_until_readable = platform::real::wait_until_readable;
-    platform::systemd_present = platform::real::systemd_present;
-    platform::shell = platform::real::shell;
-    platform::detach = detach_from_caller;
-    platform::status_of = platform::real::status_of;
-    platform::make_directory = platform::real::make_directory;
-    platform::open_file = platform::real::open_file;
-    platform::open_pidfd = platform::real::open_pidfd;
-    platform::send_signal = platform::real::send_signal;
-    platform::own_executable = platform::real::own_executable;
-    platform::stat_extended = platform::real::stat_extended;
-    platform::flush_file_system = platform::real::flush_file_system;
-    platform::flush_file = platform::real::flush_file;
-    platform::boot_id = platform::real::boot_id;
-    platform::copy_range = platform::real::copy_range;
+    platform::reset_services();
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -32,7 +33,7 @@ extern std::vector<std::string> commands;
 extern std::function<int(const std::string&)> shell_status;
 // What the fake presence check answers.
 extern bool systemd_answer;
-// The waits for processes to end (platform::wait_until_readable), as asked. Each really waits
+// The waits for processes to end (platform::seams.wait_until_readable), as asked. Each really waits
 // `longest_real_wait` at most (0 by default: it returns at once with what has ended by then).
 extern std::vector<std::chrono::milliseconds> waits;
 extern std::chrono::milliseconds longest_real_wait;
@@ -48,12 +49,24 @@ log_line info(const std::string& text);
 log_line warning(const std::string& text);
 log_line err(const std::string& text);
 
-// Installs the recorders before each test and restores the real platform (every seam)
-// afterwards.
+// Puts the real platform back (platform::reset_services, every seam at once) and forgets what
+// earlier copies taught, then installs the recorders; puts the real platform back afterwards.
 class seam_test : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
+};
+
+// Clears the file-mode creation mask, as the detached updater does, for as long as it lives.
+class cleared_creation_mask {
+  public:
+    cleared_creation_mask() : saved_(umask(0)) {}
+    ~cleared_creation_mask() { umask(saved_); }
+    cleared_creation_mask(const cleared_creation_mask&) = delete;
+    cleared_creation_mask& operator=(const cleared_creation_mask&) = delete;
+
+  private:
+    mode_t saved_;
 };
 
 // A fresh directory below $TMPDIR (or below `base`), removed with everything in it at the end

@@ -48,7 +48,7 @@ void put(const std::string& path, const std::string& content) {
 }
 
 void fail_status_of(const std::string& path, int error) {
-    platform::status_of = [path, error](const char* looked_at, struct stat* status) {
+    platform::seams.status_of = [path, error](const char* looked_at, struct stat* status) {
         if (looked_at == path) {
             errno = error;
             return -1;

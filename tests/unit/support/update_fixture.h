@@ -21,7 +21,6 @@
 #include "base/platform.h"
 #include "support/test_support.h"
 #include "support/tree_snapshot.h"
-#include "updater/detach_from_caller.h"
 #include "updater/run_update.h"
 
 namespace kest::testing {
@@ -99,7 +98,6 @@ class tmpfs_update_test : public seam_test {
         ASSERT_EQ(mount("none", root_.path().c_str(), "tmpfs", 0, "mode=0755"), 0);
         mounted_ = true;
         ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
-        saved_mask_ = umask(0);  // as in the detached updater
         stage_ = root_ / "stage";
         target_ = root_ / "target";
         ASSERT_EQ(mkdir(stage_.c_str(), 0755), 0);
@@ -113,7 +111,6 @@ class tmpfs_update_test : public seam_test {
     void TearDown() override {
         agent_.reset();
         if (mounted_) {
-            umask(saved_mask_);
             EXPECT_EQ(chdir(saved_cwd_), 0);
             EXPECT_EQ(umount2(root_.path().c_str(), MNT_DETACH), 0);
         }
@@ -171,7 +168,7 @@ class tmpfs_update_test : public seam_test {
     // changes between them and the installation.
     void after_the_checks(const std::function<void()>& fault) {
         copy_began_ = false;
-        platform::detach = [this, fault](const char*) {
+        platform::seams.detach = [this, fault](const char*) {
             fault();
             at_the_copy_ = snapshot(target_);
             copy_began_ = true;
@@ -189,7 +186,7 @@ class tmpfs_update_test : public seam_test {
     bool copy_began_ = false;
     bool mounted_ = false;
     char saved_cwd_[PATH_MAX] = {};
-    mode_t saved_mask_ = 0;
+    cleared_creation_mask mask_;  // as in the detached updater
 };
 
 // Writes `content` to `path`, making the directories that lead to it.

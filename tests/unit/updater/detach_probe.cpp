@@ -62,18 +62,20 @@ int main(int argc, char* argv[]) {
     }
     report << "ignored" << signal_field("SigIgn") << "\n";
     report << "blocked" << signal_field("SigBlk") << "\n";
-    report << "exit_3_status " << kest::platform::shell("exit 3") << "\n";
+    report << "exit_3_status " << kest::platform::seams.shell("exit 3") << "\n";
     // The shell itself is what the command runner starts: whatever it holds, its commands get.
     // Asked without /proc, which a caller's root may lack.
-    report << "shell_sees_fd9 " << kest::platform::shell("(: <&9) 2>/dev/null || exit 1") << "\n";
+    report << "shell_sees_fd9 " << kest::platform::seams.shell("(: <&9) 2>/dev/null || exit 1")
+           << "\n";
     report << "lock_kept " << (fcntl(lock.get(), F_GETFD) >= 0) << "\n";
     const std::string lock_fd = std::to_string(lock.get());
     report << "shell_sees_lock "
-           << kest::platform::shell(("(: <&" + lock_fd + ") 2>/dev/null || exit 1").c_str())
+           << kest::platform::seams.shell(("(: <&" + lock_fd + ") 2>/dev/null || exit 1").c_str())
            << "\n";
     // exec: the shell hands its own mask on unchanged only to a command it replaces itself by.
     report << "command_mask_empty "
-           << kest::platform::shell("exec grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status")
+           << kest::platform::seams.shell(
+                  "exec grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status")
            << "\n";
     report.close();
     return rename((dir + "/report.tmp").c_str(), (dir + "/report").c_str()) == 0 ? 0 : 1;

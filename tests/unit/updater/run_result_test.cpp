@@ -29,10 +29,10 @@ TEST_F(run_result_test, result_is_one_json_object_with_every_text_escaped) {
                                  "10.15",
                                  "0123456789abcdef0123456789abcdef",
                                  {}};
-    // The creation mask is cleared in the detached updater.
-    const mode_t mask = umask(0);
-    ASSERT_TRUE(write_run_result(dir_ / "result.json", rolled_back));
-    umask(mask);
+    {
+        const testing::cleared_creation_mask mask;
+        ASSERT_TRUE(write_run_result(dir_ / "result.json", rolled_back));
+    }
     EXPECT_EQ(read_file(dir_ / "result.json"),
               "{\"outcome\":\"rolled-back\",\"message\":\"Error while copying update -3\","
               "\"cause\":\"Cannot write /usr/sbin/kestd: No space left on device\","

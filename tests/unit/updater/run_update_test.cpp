@@ -20,7 +20,6 @@
 #include "rollback/undo_record.h"
 #include "support/test_support.h"
 #include "support/update_fixture.h"
-#include "updater/detach_from_caller.h"
 
 namespace kest {
 namespace {
@@ -173,7 +172,7 @@ TEST_F(run_update_test, successful_run_installs_then_restarts_then_flushes) {
     // The disk fails the flush after the copy (not the undo record's before the stop): said,
     // and the update still counts as done.
     int flushes = 0;
-    platform::flush_file_system = [&flushes](int) {
+    platform::seams.flush_file_system = [&flushes](int) {
         journal.emplace_back("flush");
         errno = EIO;
         return ++flushes == 1 ? 0 : -1;
@@ -216,7 +215,7 @@ TEST_F(run_update_test, systemd_is_asked_once_and_every_phase_takes_that_answer)
         commands.clear();
         (void)remove(unit.c_str());
         int asked = 0;
-        platform::systemd_present = [&asked, first] { return ++asked == 1 ? first : !first; };
+        platform::seams.systemd_present = [&asked, first] { return ++asked == 1 ? first : !first; };
         EXPECT_EQ(run({"start", "-5"}), 0);
         EXPECT_EQ(asked, 1);
         ASSERT_FALSE(commands.empty());
@@ -229,7 +228,9 @@ TEST_F(run_update_test, systemd_is_asked_once_and_every_phase_takes_that_answer)
 TEST_F(run_update_test, failed_installation_or_start_is_rolled_back_and_the_old_release_started) {
     mkdir((paths_.staging_root + "/usr").c_str(), 0755);
     // Appears once the checks before detaching have passed.
-    platform::detach = [&](const char*) { write_file(paths_.destination + "/usr", "not a dir"); };
+    platform::seams.detach = [&](const char*) {
+        write_file(paths_.destination + "/usr", "not a dir");
+    };
 
     EXPECT_EQ(run({"start", "-1"}), 1);
     EXPECT_EQ(commands, (std::vector<std::string>{"service kest start"}));
@@ -250,7 +251,7 @@ TEST_F(run_update_test, failed_installation_or_start_is_rolled_back_and_the_old_
     logged.clear();
     commands.clear();
     ASSERT_EQ(remove((paths_.destination + "/usr").c_str()), 0);
-    platform::detach = [](const char*) {};
+    platform::seams.detach = [](const char*) {};
     write_file(paths_.staging_root + "/usr/kestd", "v2");
     write_file(paths_.destination + "/kestd.conf", "v1");
     write_file(paths_.staging_root + "/kestd.conf", "v2");
@@ -404,8 +405,8 @@ TEST_F(run_update_test, one_run_at_a_time_and_commands_do_not_inherit_the_lock) 
         }
         return 0;
     };
-    platform::detach = [&](const char*) { second_run(); };
-    platform::shell = [&](const char*) { return second_run(); };
+    platform::seams.detach = [&](const char*) { second_run(); };
+    platform::seams.shell = [&](const char*) { return second_run(); };
     EXPECT_EQ(run({"start", "-5"}), 0);
     EXPECT_EQ(nested, (std::vector{1, 1}));
     ASSERT_GE(logged.size(), 3u);
@@ -413,9 +414,9 @@ TEST_F(run_update_test, one_run_at_a_time_and_commands_do_not_inherit_the_lock) 
               (std::vector{started, started, err("Another update is running")}));
 
     // A third run, holding the lock while its restart command lists its own descriptors.
-    platform::detach = [](const char*) {};
+    platform::seams.detach = [](const char*) {};
     const std::string listing = root_ / "descriptors";
-    platform::shell = [listing](const char*) {
+    platform::seams.shell = [listing](const char*) {
         return platform::real::shell(("ls -l /proc/$$/fd >" + listing).c_str());
     };
     logged.clear();
