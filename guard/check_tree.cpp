@@ -60,16 +60,12 @@ refusal check_tree(const update_paths& paths, bool systemd, preflight_state& pre
         return refused(why) ? walk_step::stop : walk_step::go_on;
     };
     const walk_hooks hooks{
-        .entered = nullptr,
-        .skipped_folder = nullptr,
         .directory =
             [&](const walk_entry& directory) {
                 return step(check_directory(trust, preflight, directory));
             },
-        .make_destination = nullptr,
         .regular_file =
             [&](const walk_entry& file) { return step(check_file(trust, preflight, file)); },
-        .loop = nullptr,
         // Part of the tree cannot be read, so cannot be checked; the copy would stop there.
         .unreadable =
             [&](const std::string& source, int error) {

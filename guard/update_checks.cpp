@@ -44,7 +44,7 @@ bool lock_update(const update_paths& paths, unique_fd& lock) {
     return locked == 0;
 }
 
-bool enter_and_lock(const update_paths& paths, unique_fd& lock) {
+bool lock_safe_staging_root(const update_paths& paths, unique_fd& lock) {
     if (!staging_root_is_safe()) {
         log_err("Refusing the update directory %s: other users can change it",
                 paths.staging_root.c_str());

@@ -20,7 +20,7 @@ bool lock_update(const update_paths& paths, unique_fd& lock);
 
 // In the entered staging root: refuses a staging root that others can change ("Refusing the
 // update directory %s: other users can change it"), then takes the update lock (lock_update).
-bool enter_and_lock(const update_paths& paths, unique_fd& lock);
+bool lock_safe_staging_root(const update_paths& paths, unique_fd& lock);
 
 // Checks the staged tree and where it goes, the undo record's folder (check_update_tree) and the
 // agent's unit drop-in (preflight_drop_in), for a host that systemd runs or not as `systemd`

@@ -72,7 +72,6 @@ int copy_directory(const std::string& source, const std::string& destination,
             [](const std::string& folder) {
                 log_info("Systemd not installed. Skiping the %s folder", folder.c_str());
             },
-        .directory = nullptr,
         .make_destination =
             [&](const std::string& staged, const std::string& target) {
                 return stop_on_failure(with_retries(

@@ -72,9 +72,6 @@ int plan_before_stop(const update_paths& paths, bool systemd, undo_record& recor
         return planned == 0 ? walk_step::go_on : walk_step::stop;
     };
     const walk_hooks hooks{
-        .entered = nullptr,
-        .skipped_folder = nullptr,
-        .directory = nullptr,
         .make_destination =
             [&](const std::string&, const std::string& destination) {
                 return stop_on(plan_directory(plan, destination));
@@ -85,9 +82,6 @@ int plan_before_stop(const update_paths& paths, bool systemd, undo_record& recor
             },
         // What the walk cannot reach changed since the checks: the copy meets it too and
         // fails, and what it changed before is in the plan.
-        .loop = nullptr,
-        .unreadable = nullptr,
-        .too_large = nullptr,
     };
     if (systemd && drop_in_needed(paths.unit_file)) {
         if ((error = plan_drop_in(plan, paths.unit_file)) != 0) {

@@ -20,26 +20,26 @@ struct walk_entry {
 // What a hook tells the walk.
 enum class walk_step { go_on, stop };
 
-// What the walk does at each step; a hook left empty does nothing and lets the walk go on. A hook
+// What the walk does at each step; a hook left out does nothing and lets the walk go on. A hook
 // that returns stop ends the whole walk; the hook keeps its own account of why.
 struct walk_hooks {
     // A directory is visited (the top too), before anything else is done with it.
-    std::function<void(const std::string& source)> entered;
+    std::function<void(const std::string& source)> entered = nullptr;
     // The visited directory is the skipped folder: nothing in it is walked.
-    std::function<void(const std::string& source)> skipped_folder;
+    std::function<void(const std::string& source)> skipped_folder = nullptr;
     // A directory below the top that is not skipped, before it is opened.
-    std::function<walk_step(const walk_entry& directory)> directory;
+    std::function<walk_step(const walk_entry& directory)> directory = nullptr;
     // A directory that is not skipped, the top too unless its destination is "": its destination
     // must be a directory. Runs after the directory is opened and before it is read.
     std::function<walk_step(const std::string& source, const std::string& destination)>
-        make_destination;
-    std::function<walk_step(const walk_entry& file)> regular_file;
+        make_destination = nullptr;
+    std::function<walk_step(const walk_entry& file)> regular_file = nullptr;
     // A directory that is already being walked (reached again through a link) is skipped.
-    std::function<void(const std::string& source)> loop;
+    std::function<void(const std::string& source)> loop = nullptr;
     // The walk cannot go on at `source` for the system's `error` (see walk_tree), and stops.
-    std::function<void(const std::string& source, int error)> unreadable;
+    std::function<void(const std::string& source, int error)> unreadable = nullptr;
     // The walk has grown beyond its bounds at `source` (see walk_tree), and stops.
-    std::function<void(const std::string& source)> too_large;
+    std::function<void(const std::string& source)> too_large = nullptr;
 };
 
 // Walks the tree below `source`, pairing each path with the same relative path below

@@ -22,7 +22,7 @@ bool checks_pass(const update_paths& paths, update_counts& counts) {
     }
     const bool systemd = platform::seams.systemd_present();
     unique_fd lock;  // released when the checks end
-    return enter_and_lock(paths, lock) && may_install(paths, systemd, counts);
+    return lock_safe_staging_root(paths, lock) && may_install(paths, systemd, counts);
 }
 
 std::string answer(bool ready, const std::string& message, const update_counts& counts) {

@@ -224,7 +224,7 @@ int update(update_run& run) {
         return refuse(run);
     }
     run.systemd = platform::seams.systemd_present();
-    if (!enter_and_lock(run.paths, run.lock)) {
+    if (!lock_safe_staging_root(run.paths, run.lock)) {
         return refuse(run);
     }
     if (!recover_first(run)) {
