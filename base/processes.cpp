@@ -125,7 +125,7 @@ std::vector<process_facts> list_processes() {
     return processes;
 }
 
-long parent_of(long pid) {
+long parent_pid_of(long pid) {
     char state = 0;
     long parent = 0;
     return read_stat(pid, state, parent) ? parent : 0;

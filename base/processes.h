@@ -30,7 +30,7 @@ platform::file_identity executable_of(long pid);
 bool read_process(long pid, process_facts& facts);
 
 // The parent of process `pid`; 0 when it has ended or its parent is outside this pid namespace.
-long parent_of(long pid);
+long parent_pid_of(long pid);
 
 // Whether process `pid` has ended: no process has that pid, or it is a zombie that runs nothing
 // and only waits for its parent to collect it.

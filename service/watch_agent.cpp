@@ -81,7 +81,7 @@ class agent_processes {
         if (systemd_) {
             const std::vector<long> listed = pids_in_group(places_.cgroup_process_lists);
             return std::find(listed.begin(), listed.end(), pid) != listed.end() &&
-                   parent_of(pid) != self_;
+                   parent_pid_of(pid) != self_;
         }
         process_facts process;
         return read_process(pid, process) && is_agent(process);
