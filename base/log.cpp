@@ -84,6 +84,7 @@ const std::string& last_err_line() {
 }
 
 log_sink set_log_sink(log_sink sink) {
+    last_err.clear();
     return std::exchange(current_sink, std::move(sink));
 }
 

@@ -21,7 +21,8 @@ void log_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
 const std::string& last_err_line();
 
 // Replaces the system log with `sink` (for tests, and for a run that only checks); nullptr
-// restores the system log. Returns the sink it replaced, nullptr for the system log.
+// restores the system log. A new log begins: last_err_line is "" again. Returns the sink it
+// replaced, nullptr for the system log.
 using log_sink = std::function<void(int priority, const std::string& message)>;
 log_sink set_log_sink(log_sink sink);
 
