@@ -261,6 +261,10 @@ TEST_F(undo_test, record_folder_is_made_closed_and_a_record_is_never_replaced_un
     ASSERT_EQ(symlink("old", (dir_ / "link").c_str()), 0);
     EXPECT_EQ(note_change(fresh, change_kind::rewrite, dir_ / "link"), ELOOP);
     EXPECT_EQ(note_change(fresh, change_kind::create_file, "relative"), EINVAL);
+    // An entry changed on disk since it was written is no entry: the seal is lost.
+    const unique_fd journal(open((folder_ + "/journal").c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_EQ(pwrite(journal.get(), "\1", 1, static_cast<off_t>(fresh.journal_end) - 1), 1);
+    EXPECT_EQ(find_interrupted_record(folder_, found), record_state::none);
 }
 
 TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_what_others_made_stays) {
@@ -411,11 +415,12 @@ TEST_F(undo_test, record_of_a_killed_run_is_found_and_undone_exactly) {
                 ASSERT_EQ(truncate(journal.c_str(), size + 4096), 0);
             }
 
-            logged.clear();
+            testing::journal.clear();
             EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, recovery::restored);
-            EXPECT_EQ(logged,
-                      (std::vector<testing::log_line>{info("Recovering an interrupted update"),
-                                                      info("Rolled back the update")}));
+            EXPECT_EQ(testing::journal,
+                      (std::vector<std::string>{"info Recovering an interrupted update", "flush",
+                                                "info Rolled back the update"}))
+                << "what it restored on disk before the record goes";
             EXPECT_EQ(state_of(root.path()), before);
             EXPECT_FALSE(exists(folder_));
         }

@@ -184,6 +184,11 @@ TEST_F(run_update_test, successful_run_installs_then_restarts_then_flushes) {
     struct stat target {};
     ASSERT_EQ(stat(paths_.destination.c_str(), &target), 0);
     const std::string mount = mount_point_of(target.st_dev, "?");
+    std::string at_the_restart;  // the result the new agent reads at its start
+    testing::shell_status = [&](const std::string&) {
+        at_the_restart = read_file(root_ / "state/result.json");
+        return 0;
+    };
     // Pid 0 names no single process: it is refused without a signal and the update goes on.
     EXPECT_EQ(run({"/usr/sbin/kestd --daemon", "0"}), 0);
     EXPECT_EQ(read_file(paths_.destination + "/kestd"), "v2");
@@ -204,6 +209,9 @@ TEST_F(run_update_test, successful_run_installs_then_restarts_then_flushes) {
     EXPECT_NE(result.find(R"("outcome":"installed","message":"","cause":"","agent_running":true)"),
               std::string::npos)
         << result;
+    EXPECT_NE(at_the_restart.find(R"("outcome":"watching","message":"","cause":"")"),
+              std::string::npos)
+        << at_the_restart;
 }
 
 TEST_F(run_update_test, systemd_is_asked_once_and_every_phase_takes_that_answer) {
