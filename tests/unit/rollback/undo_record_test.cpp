@@ -83,11 +83,16 @@ void set_attribute(const std::string& path, const char* name, const std::string&
         << path << " " << name;
 }
 
-// An access ACL that lets user 1234 read: owner rw, named user r, group r, mask r, others none.
+// An access ACL that lets user 1234 read (in a user namespace that maps this user alone, user 0):
+// owner rw, named user r, group r, mask r, others none.
 std::string reading_acl() {
     const std::uint32_t header = 2;
     const std::uint16_t entries[][4] = {
-        {0x01, 6, 0, 0}, {0x02, 4, 1234, 0}, {0x04, 4, 0, 0}, {0x10, 4, 0, 0}, {0x20, 0, 0, 0}};
+        {0x01, 6, 0, 0},
+        {0x02, 4, testing::real_root() ? std::uint16_t{1234} : std::uint16_t{0}, 0},
+        {0x04, 4, 0, 0},
+        {0x10, 4, 0, 0},
+        {0x20, 0, 0, 0}};
     std::string acl(reinterpret_cast<const char*>(&header), sizeof header);
     for (const auto& entry : entries) {
         acl.append(reinterpret_cast<const char*>(entry), sizeof entry);
