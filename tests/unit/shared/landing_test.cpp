@@ -1,6 +1,7 @@
 #include "shared/landing.h"
 
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +17,17 @@ namespace {
 
 class landing_test : public testing::seam_test {
   protected:
+    void SetUp() override {
+        seam_test::SetUp();
+        ASSERT_NE(getcwd(saved_cwd_, sizeof saved_cwd_), nullptr);
+    }
+    void TearDown() override {
+        EXPECT_EQ(chdir(saved_cwd_), 0);
+        seam_test::TearDown();
+    }
+
     testing::scratch_dir dir_;
+    char saved_cwd_[PATH_MAX] = {};
 };
 
 // Paths from the scratch directory, which is the working directory; a target or an untrusted
@@ -83,7 +94,6 @@ TEST_F(landing_test, write_lands_where_the_kernel_would_put_it) {
                   std::tuple(row.error, in_dir(row.target), row.looked_up, in_dir(row.untrusted)))
             << row.path.substr(0, 40);
     }
-    ASSERT_EQ(chdir("/"), 0);
 }
 
 }  // namespace
