@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
@@ -200,11 +201,16 @@ TEST_F(undo_test, undo_after_any_number_of_changes_restores_the_tree_exactly) {
         write_file(root + "/etc/app.conf", "conf of the last minute");
         const auto before = made == steps.size() ? state_of(root) : planned;
         ASSERT_EQ(seal_undo_record(record), 0);
+        testing::journal.clear();
         for (std::size_t i = 0; i < made; ++i) {
             const std::string path = root + "/" + steps[i].path;
             ASSERT_EQ(note_change(record, steps[i].kind, path), 0);
             steps[i].change(root, path);
         }
+        // Each change but the first (planned, and unchanged since) first puts on disk what it
+        // adds to the record: a creation, a replacement's new file, a copy kept anew.
+        EXPECT_EQ(std::count(testing::journal.begin(), testing::journal.end(), "flush file"),
+                  made == 0 ? 0 : static_cast<long>(made) - 1);
         EXPECT_EQ(undo_changes(record, nullptr), 0);
         EXPECT_EQ(remove_undo_record(record), 0);
         EXPECT_FALSE(exists(folder_));
@@ -313,6 +319,11 @@ TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_what_others_m
     EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, recovery::incomplete);
     EXPECT_EQ(logged, expected);
     EXPECT_EQ(read_file(dir_ / "dir/theirs"), "theirs");
+    // The torn entry was cut off: what is appended now is read back.
+    undo_record found;
+    ASSERT_EQ(find_interrupted_record(folder_, found), record_state::planned);
+    ASSERT_EQ(mark_committed(found), 0);
+    EXPECT_EQ(find_interrupted_record(folder_, found), record_state::committed);
 }
 
 TEST_F(undo_test, reload_runs_right_after_restoring_its_entry) {
