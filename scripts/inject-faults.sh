@@ -248,6 +248,12 @@ run_unit_tests() {
     fi
 }
 
+# The tests that failed or ran into their timeout in the last run, on one line.
+failed_tests() {
+    sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (\(Failed\|Timeout\))$/\1/p' "$scratch/ctest.log" |
+        paste -sd ' '
+}
+
 echo "building the scratch copy in $scratch"
 cmake --build "$scratch/build" -j2 >/dev/null
 if [ "$(run_unit_tests)" != passed ]; then
@@ -277,10 +283,8 @@ for i in "${!names[@]}"; do
             echo "missed  $name ($file)"
             bad=1
             ;;
-        hung) echo "hung    $name ($file): a test ran into its timeout" ;;
-        failed)
-            echo "caught  $name ($file): $(grep -c '(Failed)' "$scratch/ctest.log") test(s) failed"
-            ;;
+        hung) echo "hung    $name ($file): a test ran into its timeout: $(failed_tests)" ;;
+        failed) echo "caught  $name ($file): $(failed_tests)" ;;
         esac
     fi
     cp "$file" "$scratch/$file"
