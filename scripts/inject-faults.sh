@@ -20,8 +20,8 @@ names=() files=() texts=() replacements=()
 fault() { names+=("$1") files+=("$2") texts+=("$3") replacements+=("$4"); }
 
 fault detach_after_stop updater/run_update.cpp \
-    $'    platform::detach(paths.staging_root.c_str());\n    stop_agent(pid, paths.unit_file, systemd);\n' \
-    $'    stop_agent(pid, paths.unit_file, systemd);\n    platform::detach(paths.staging_root.c_str());\n'
+    $'    detach(run);\n    if (!plan_changes(run)) {\n        return refuse(run);\n    }\n    stop(run);\n' \
+    $'    if (!plan_changes(run)) {\n        return refuse(run);\n    }\n    stop(run);\n    detach(run);\n'
 fault closed_descriptors_left_unfilled updater/standard_descriptors.cpp \
     $'void fill_standard_descriptors() {\n' $'void fill_standard_descriptors() {\n    return;\n'
 fault endless_probes service/stop_agent.cpp \
@@ -36,7 +36,7 @@ fault restart_steps_swapped service/restart_agent.cpp \
     $'    run_command(std::string("systemctl enable ") + agent_unit_name);\n    run_command("systemctl daemon-reload");\n' \
     $'    run_command("systemctl daemon-reload");\n    run_command(std::string("systemctl enable ") + agent_unit_name);\n'
 fault sigkill_dropped service/stop_agent.cpp \
-    $'    (void)platform::send_signal(agent.get(), pid, SIGKILL);\n' ''
+    $'    (void)platform::seams.send_signal(agent.get(), pid, SIGKILL);\n' ''
 fault others_writable_staging_root_accepted guard/update_checks.cpp \
     '!others_can_change(status.st_uid, status.st_gid, status.st_mode, geteuid());' 'true;'
 fault caller_signal_state_kept updater/detach_from_caller.cpp $'    reset_signal_handling();\n' ''
@@ -53,9 +53,9 @@ fault destination_route_unchecked guard/check_tree.cpp \
 fault lock_file_open_to_others_accepted shared/ownership.h \
     '(mode & (S_IRWXG | S_IRWXO)) == 0' 'true'
 fault busy_file_not_replaced install/install_file.cpp '    if (busy) {' '    if (false) {'
-fault mode_set_before_owner install/replace_file.cpp \
-    $'    if (fchown(file.get(), old.st_uid, old.st_gid) != 0 ||\n        fchmod(file.get(), old.st_mode & 07777) != 0) {' \
-    $'    if (fchmod(file.get(), old.st_mode & 07777) != 0 ||\n        fchown(file.get(), old.st_uid, old.st_gid) != 0) {'
+fault mode_set_before_owner base/file_metadata.cpp \
+    'fchown(fd, owner, group) == 0 && fchmod(fd, mode & 07777) == 0' \
+    'fchmod(fd, mode & 07777) == 0 && fchown(fd, owner, group) == 0'
 fault fifo_destination_waited_for install/copy_file.cpp \
     'O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK;' 'O_WRONLY | O_CREAT | O_CLOEXEC;'
 fault refused_pidfd_signal_not_sent_by_pid base/platform.cpp \
@@ -64,47 +64,49 @@ fault descriptors_left_without_proc updater/inherited_state.cpp 'fd < limit.rlim
 fault shell_keeps_sigint_ignored base/run_shell.cpp \
     $'        (void)sigaction(SIGINT, &interrupt, nullptr);\n        (void)sigaction(SIGQUIT, &quit, nullptr);\n        (void)sigprocmask' \
     $'        (void)sigprocmask'
-fault kernel_copy_failure_taken_for_a_refusal install/kernel_copy.cpp \
+fault kernel_copy_failure_taken_for_a_refusal base/kernel_copy.cpp \
     '        if (!first) {' '        if (false) {'
 fault lock_released_before_restart updater/run_update.cpp \
-    $'    restart_agent(start_command, systemd);\n' $'    lock.reset();\n    restart_agent(start_command, systemd);\n'
+    $'    if (restart_agent(run.start_command, run.systemd)) {\n' \
+    $'    run.lock.reset();\n    if (restart_agent(run.start_command, run.systemd)) {\n'
 fault unreadable_walk_code_changed install/copy_directory.cpp \
     '{copy_source_unopenable, error, true}' '{copy_stat_failed, error, true}'
-fault hidden_new_file_reused install/replace_file.cpp \
-    'O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC' 'O_WRONLY | O_CREAT | O_CLOEXEC'
+fault hidden_new_file_reused base/hidden_file.cpp \
+    'O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC' 'O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC'
 fault undo_folder_created_open rollback/record_folder.cpp \
     'make_directory(folder.c_str(), 0700)' 'make_directory(folder.c_str(), 0755)'
 fault undo_folder_open_to_others_accepted rollback/record_folder.cpp \
-    '(status.st_mode & (S_IRWXG | S_IRWXO)) == 0' 'true'
+    'private_to(status.st_uid, status.st_mode, geteuid())' 'true'
 fault undo_in_noted_order rollback/undo_changes.cpp \
-    'for (auto at = record.begun.rbegin(); at != record.begun.rend(); ++at) {' \
-    'for (auto at = record.begun.begin(); at != record.begun.end(); ++at) {'
-fault kept_copy_mode_before_owner rollback/file_content.cpp \
-    'fchown(fd, model.st_uid, model.st_gid) != 0 || fchmod(fd, model.st_mode & 07777) != 0' \
-    'fchmod(fd, model.st_mode & 07777) != 0 || fchown(fd, model.st_uid, model.st_gid) != 0'
-fault stale_kept_copy_used rollback/note_change.cpp \
-    'kept.stamp != stamp_of(now)' 'false'
-fault replaced_inode_not_linked rollback/note_change.cpp \
-    'noted.kind == change_kind::replace && now.st_dev == record.device &&' 'false &&'
-fault existing_file_noted_as_created rollback/note_change.cpp \
-    $'            noted.kind = change_kind::rewrite;\n' ''
-fault undo_record_not_flushed rollback/note_change.cpp \
-    'if (platform::flush_file_system(record.directory.get()) != 0) {' 'if (false) {'
+    'for (auto verdict = verdicts.rbegin(); verdict != verdicts.rend(); ++verdict) {' \
+    'for (auto verdict = verdicts.begin(); verdict != verdicts.end(); ++verdict) {'
+fault stale_kept_copy_used rollback/plan_changes.cpp \
+    '        planned.stamp != stamp_of(now)) {' '        false) {'
+fault replaced_inode_not_linked rollback/plan_changes.cpp \
+    $'    if (now.st_dev == record.device) {\n        (void)link_old_inode' \
+    $'    if (false) {\n        (void)link_old_inode'
+fault existing_file_noted_as_created rollback/plan_changes.cpp \
+    $'        return ELOOP;\n    }\n' \
+    $'        return ELOOP;\n    }\n    return note_missing(record, kind, target, reload_after);\n'
+fault undo_record_not_flushed rollback/plan_changes.cpp \
+    $'        if (const int error = flush_journal(record); error != 0) {\n            return error;\n        }\n    }\n    return kind' \
+    $'    }\n    return kind'
 fault torn_journal_end_kept rollback/record_folder.cpp \
     $'    if (static_cast<std::uint64_t>(status.st_size) > record.journal_end &&\n' \
     $'    if (false &&\n'
-fault restores_not_marked rollback/undo_changes.cpp \
-    '(void)append_entry(record, restored);' ''
+fault undoing_mark_ignored rollback/record_folder.cpp \
+    $'        case entry_type::undoing:\n            reading.last = record_state::planned;' \
+    $'        case entry_type::undoing:\n            break;'
 fault link_at_created_path_removed rollback/undo_changes.cpp '    if (!expected) {' '    if (false) {'
 fault full_disk_restore_not_renamed rollback/undo_changes.cpp \
     '(error == ENOSPC || error == EDQUOT) && status.st_dev == record.device' 'false'
 fault incomplete_record_removed rollback/recovery.cpp \
     'if (not_restored != 0) {' 'if (false) {'
 fault result_file_open_to_all updater/run_result.cpp \
-    'O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);' \
-    'O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);'
-fault invalid_utf8_in_result updater/run_result.cpp \
-    'return lead < 0x80 ? 1 : 0;' 'return 1;'
+    'create_hidden_sibling(folder, name, "kest-update", 0644, created)' \
+    'create_hidden_sibling(folder, name, "kest-update", 0666, created)'
+fault invalid_utf8_in_result base/utf8.cpp \
+    $'    } else {\n        return 0;\n    }' $'    } else {\n        return 1;\n    }'
 
 fault append_only_directory_refused guard/preflight.cpp \
     '(facts.append_only && !S_ISDIR(facts.mode))' 'facts.append_only'
@@ -130,12 +132,13 @@ fault close_range_closes_instead_of_marking base/system_calls.h \
 fault unreadable_staged_status_skipped shared/walk_tree.cpp \
     'return error == ENOENT || error == ENOTDIR || error == ELOOP;' 'return true;'
 fault systemd_asked_again_for_the_restart updater/run_update.cpp \
-    'restart_agent(start_command, systemd);' 'restart_agent(start_command, platform::systemd_present());'
+    'if (restart_agent(run.start_command, run.systemd)) {' \
+    'if (restart_agent(run.start_command, platform::seams.systemd_present())) {'
 fault directory_over_a_link_to_nothing_accepted shared/landing.cpp \
     'state.kind == write_kind::directory && state.last_was_link' 'false'
 fault new_file_judged_beside_the_link guard/preflight.cpp \
-    $'    if (lands.looked_up == ENOENT) {\n        return add_entry(state, destination, lands.target, size);' \
-    $'    if (lands.looked_up == ENOENT) {\n        return add_entry(state, destination, destination, size);'
+    $'    if (lands.looked_up == ENOENT) {\n        refusal made = add_entry(state, destination, lands.target, size);' \
+    $'    if (lands.looked_up == ENOENT) {\n        refusal made = add_entry(state, destination, destination, size);'
 
 fault names_logged_unescaped base/log.cpp \
     'escaped_for_log(std::string(text.data(), static_cast<size_t>(length)));' \
@@ -156,17 +159,68 @@ fault record_folder_open_to_others_accepted guard/preflight.cpp \
 fault recovery_under_a_held_lock updater/run_update.cpp \
     '    if (!lock_update(paths, lock)) {' '    if (false) {'
 fault interrupted_record_left_before_the_checks updater/run_update.cpp \
-    '    if (!recover_first(paths, result)) {' '    if (false) {'
+    '    if (!recover_first(run)) {' '    if (false) {'
 fault failed_copy_not_rolled_back updater/run_update.cpp \
-    $'        return roll_back(*record, paths, start_command, systemd, result);\n    }\n    if (!restart_agent' \
-    $'        return 1;\n    }\n    if (!restart_agent'
+    '    if (!install(run) || !restart(run) || !watch(run)) {' \
+    $'    if (!install(run)) {\n        return 1;\n    }\n    if (!restart(run) || !watch(run)) {'
 fault release_that_does_not_start_kept updater/run_update.cpp \
-    $'        if (record != nullptr) {\n            return roll_back(*record, paths, start_command, systemd, result);' \
-    $'        if (false) {\n            return roll_back(*record, paths, start_command, systemd, result);'
+    '    if (!install(run) || !restart(run) || !watch(run)) {' \
+    '    if (!install(run) || (!restart(run) && false) || !watch(run)) {'
 fault untouched_file_restored_in_place rollback/undo_changes.cpp \
-    '    if (untouched(entry, at, kept.get())) {' '    if (false) {'
-fault replacement_that_never_happened_undone rollback/undo_changes.cpp \
-    'now.st_dev == entry.stamp.device && now.st_ino == entry.stamp.inode' 'false'
+    '        is_created(entry) || !as_kept(record, read.changes[index], at, verdict.now, verdict.error);' \
+    '        true;'
+fault rewritten_file_restored_as_another_inode rollback/undo_changes.cpp \
+    'verdict.found && verdict.now.st_dev == entry.stamp.device &&' 'false &&'
+
+fault relative_path_landed_in_the_wrong_order shared/landing.cpp \
+    $'        push_names(path, state.pending);\n        push_names(cwd.data(), state.pending);' \
+    $'        push_names(cwd.data(), state.pending);\n        push_names(path, state.pending);'
+fault lookup_error_taken_for_a_missing_name shared/landing.cpp \
+    $'        if (looked == ENOENT) {\n            return ends_missing' \
+    $'        if (looked == ENOENT || looked == EACCES) {\n            return ends_missing'
+fault entries_through_links_off_by_one shared/walk_tree.cpp \
+    'constexpr int entries_through_links = 8;' 'constexpr int entries_through_links = 9;'
+fault million_entries_counted_through_links_only shared/walk_tree.cpp \
+    $'    if (++state.entries > entries_in_a_walk) {\n        return false;\n    }\n    if (!entry.maybe_link || !S_ISDIR(entry.status.st_mode)) {\n        return true;\n    }\n' \
+    $'    if (!entry.maybe_link || !S_ISDIR(entry.status.st_mode)) {\n        return true;\n    }\n    if (++state.entries > entries_in_a_walk) {\n        return false;\n    }\n'
+fault overlong_three_byte_sequence_logged base/utf8.cpp \
+    '        low = lead == 0xe0 ? 0xa0 : 0x80;' '        low = 0x80;'
+fault utf8_check_off_by_one_at_the_end base/utf8.cpp \
+    'return i < text.size() ?' 'return i + 1 < text.size() ?'
+fault journal_entry_with_a_bad_checksum_accepted rollback/record_journal.cpp \
+    '        checksum_of(header, entry.path, entry.attributes) != header.checksum) {' '        false) {'
+fault restored_files_not_flushed rollback/recovery.cpp \
+    $'    // The record may only go once what it restored is on disk.\n    flush_written();\n' ''
+fault plan_not_flushed_before_the_first_change rollback/plan_changes.cpp \
+    $'    if (platform::seams.flush_file_system(record.directory.get()) != 0) {\n        return errno;\n    }\n    record.sealed = true;' \
+    $'    record.sealed = true;'
+fault commit_not_flushed rollback/record_folder.cpp \
+    $'    return error != 0 ? error : flush_journal(record);\n}\n\nrecord_state' $'    return error;\n}\n\nrecord_state'
+fault record_that_may_have_changed_files_wiped rollback/record_folder.cpp \
+    '        if (find_interrupted_record(folder, found) != record_state::none) {' '        if (false) {'
+fault attributes_not_restored rollback/undo_changes.cpp \
+    '    return !record.without_attributes && decode_attributes(entry.attributes, attributes)' \
+    '    return false && decode_attributes(entry.attributes, attributes)'
+fault capability_copied_to_the_replacement install/replace_file.cpp \
+    'copy_extended_attributes(old_file, file.get(), file_capability_attribute)' \
+    'copy_extended_attributes(old_file, file.get(), "")'
+fault held_directory_counted_as_not_restored rollback/undo_changes.cpp \
+    $'        if (errno == ENOTEMPTY || errno == EEXIST) {\n            log_warning' \
+    $'        if (false) {\n            log_warning'
+fault reused_pid_watched service/watch_agent.cpp \
+    ' && hold_process(pid, process) && agent.includes(pid)) {' ' && hold_process(pid, process)) {'
+fault own_process_killed service/stop_written_programs.cpp \
+    'if (process.pid == self || !is_written(process.executable, files) ||' \
+    'if (!is_written(process.executable, files) ||'
+fault watch_time_changed service/watch_agent.cpp \
+    'constexpr std::chrono::seconds watch_time{10};' 'constexpr std::chrono::seconds watch_time{11};'
+fault watching_result_not_written_before_the_restart updater/run_update.cpp \
+    $'    run.result.what = outcome::watching;\n    write_result(run.paths, run.result);\n' \
+    $'    run.result.what = outcome::watching;\n'
+fault restarted_record_of_another_boot_kept rollback/recovery.cpp \
+    '(state == record_state::restarted && record.same_boot)' '(state == record_state::restarted)'
+fault check_keeps_its_lock updater/check_update.cpp \
+    '    unique_fd lock;  // released when the checks end' '    static unique_fd lock;'
 
 # Replaces the one occurrence of TEXT in FILE by REPLACEMENT; fails when TEXT is not there once.
 replace_once() {
@@ -192,6 +246,12 @@ run_unit_tests() {
     else
         echo failed
     fi
+}
+
+# The tests that failed or ran into their timeout in the last run, on one line.
+failed_tests() {
+    sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (\(Failed\|Timeout\))$/\1/p' "$scratch/ctest.log" |
+        paste -sd ' '
 }
 
 echo "building the scratch copy in $scratch"
@@ -223,10 +283,8 @@ for i in "${!names[@]}"; do
             echo "missed  $name ($file)"
             bad=1
             ;;
-        hung) echo "hung    $name ($file): a test ran into its timeout" ;;
-        failed)
-            echo "caught  $name ($file): $(grep -c '(Failed)' "$scratch/ctest.log") test(s) failed"
-            ;;
+        hung) echo "hung    $name ($file): a test ran into its timeout: $(failed_tests)" ;;
+        failed) echo "caught  $name ($file): $(failed_tests)" ;;
         esac
     fi
     cp "$file" "$scratch/$file"

@@ -45,112 +45,98 @@ TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_
     const std::string kib_60(std::size_t{60} * 1024, 'n');
     const std::string nothing = R"("rewrite":0,"create_files":0,"create_folders":0,"bytes":0})";
     struct refusal_case {
-        const char* target_options;
         std::function<void()> prepare;  // the staged tree and the target
         std::string refusal;            // empty for an update that must go through
         std::string counts;             // the end of --check's answer
-        bool needs_root = false;        // only root of the machine may set file attributes
-        int statx_refused = 0;          // ENOSYS as on kernels before statx, EPERM by a filter
+        const char* target_options = "mode=0755";
+        bool needs_root = false;  // only root of the machine may set file attributes
+        int statx_refused = 0;    // ENOSYS as on kernels before statx, EPERM by a filter
     };
     const std::vector<refusal_case> cases{
-        {"mode=0755",
-         [&] {
+        {[&] {
              put(stage_ + "/usr/kestd", "new");
              put(t + "/usr", "a file where a directory is staged");
          },
          "cannot write " + t + "/usr: Not a directory", nothing},
-        {"mode=0755",
-         [&] {
+        {[&] {
              put(stage_ + "/kestd", "new");
              ASSERT_EQ(mkdir((t + "/kestd").c_str(), 0755), 0);
          },
          "cannot write " + t + "/kestd: Is a directory", nothing},
-        {"mode=0755",
-         [&] {
+        {[&] {
              put(stage_ + "/kestd", "new");
              ASSERT_EQ(mkfifo((t + "/kestd").c_str(), 0644), 0);
          },
          "cannot write " + t + "/kestd: Invalid argument", nothing},
-        {"mode=0755",
-         [&] {
+        {[&] {
              put(stage_ + "/kestd", "new");
              put(t + "/kestd", "old");
              make_read_only(t);
          },
          "cannot write " + t + "/kestd: Read-only file system", nothing},
-        {"mode=0755",
-         [&] {
+        {[&] {
              put(stage_ + "/etc/kest.conf", "new");
              make_read_only(t);
          },
          "cannot write " + t + "/etc: Read-only file system", nothing},
-        {"mode=0755",
-         [&] {
+        {[&] {
              put(t + "/kestd", "old");
              set_attribute(t + "/kestd", FS_IMMUTABLE_FL);
              put(stage_ + "/kestd", "new");
          },
-         "cannot write " + t + "/kestd: Operation not permitted", nothing, true},
-        {"mode=0755",
-         [&] {
+         "cannot write " + t + "/kestd: Operation not permitted", nothing, "mode=0755", true},
+        {[&] {
              put(t + "/kestd", "old");
              set_attribute(t + "/kestd", FS_IMMUTABLE_FL);
              put(stage_ + "/kestd", "new");
          },
-         "cannot write " + t + "/kestd: Operation not permitted", nothing, true, ENOSYS},
-        {"mode=0755",
-         [&] {
+         "cannot write " + t + "/kestd: Operation not permitted", nothing, "mode=0755", true,
+         ENOSYS},
+        {[&] {
              put(t + "/kestd", "old");
              put(stage_ + "/kestd", "new");
              make_read_only(t);
          },
-         "cannot write " + t + "/kestd: Read-only file system", nothing, false, EPERM},
-        {"mode=0755",
-         [&] {
+         "cannot write " + t + "/kestd: Read-only file system", nothing, "mode=0755", false, EPERM},
+        {[&] {
              put(t + "/kestd.log", "old");
              set_attribute(t + "/kestd.log", FS_APPEND_FL);
              put(stage_ + "/kestd.log", "new");
          },
-         "cannot write " + t + "/kestd.log: Operation not permitted", nothing, true},
-        {"mode=0755",
-         [&] {
+         "cannot write " + t + "/kestd.log: Operation not permitted", nothing, "mode=0755", true},
+        {[&] {
              ASSERT_EQ(mkdir((t + "/usr").c_str(), 0755), 0);
              set_attribute(t + "/usr", FS_IMMUTABLE_FL);
              put(stage_ + "/usr/kestd", "new");
          },
-         "cannot write " + t + "/usr/kestd: Operation not permitted", nothing, true},
+         "cannot write " + t + "/usr/kestd: Operation not permitted", nothing, "mode=0755", true},
         // A staged entry whose status cannot be read, for another reason than its absence.
-        {"mode=0755",
-         [&] {
+        {[&] {
              put(stage_ + "/kestd", "new");
              fail_status_of(stage_ + "/kestd", EIO);
          },
          "cannot read " + stage_ + "/kestd: Input/output error", nothing},
         // Where a link leads: into a read-only mount, a missing folder, nowhere for a directory.
-        {"mode=0755",
-         [&] {
+        {[&] {
              put(t + "/ro/keep", "");
              make_read_only(t + "/ro");
              link(t + "/opt/conf", t + "/ro/conf");
              put(stage_ + "/opt/conf", "new");
          },
          "cannot write " + t + "/opt/conf: Read-only file system", nothing},
-        {"mode=0755",
-         [&] {
+        {[&] {
              link(t + "/opt/conf", t + "/missing/conf");
              put(stage_ + "/opt/conf", "new");
          },
          "cannot write " + t + "/opt/conf: No such file or directory", nothing},
-        {"mode=0755",
-         [&] {
+        {[&] {
              link(t + "/opt/lib", t + "/nowhere");
              put(stage_ + "/opt/lib/kest.so", "new");
          },
          "cannot write " + t + "/opt/lib: File exists", nothing},
         // The updater's own executable, reached through a link, is replaced by a new file beside
         // the one the link leads to: on a file system without a free inode.
-        {"mode=0755",
-         [&] {
+        {[&] {
              ASSERT_EQ(mkdir((t + "/real").c_str(), 0755), 0);
              mount_small_tmpfs(t + "/real", "nr_inodes=2,mode=0755");
              put(t + "/real/kestd", "running");
@@ -167,24 +153,21 @@ TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_
         // The undo record's folder: open to others, on a read-only file system, or on one
         // without room for a copy of the 256 KiB file rewritten, a block for it and one for the
         // journal, and a twentieth: 278 KiB, rounded up.
-        {"mode=0755",
-         [&] {
+        {[&] {
              ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
              ASSERT_EQ(mkdir((state + "/undo").c_str(), 0755), 0);
              put(stage_ + "/kestd", "new");
          },
          "other users can change " + state + "/undo",
          R"("rewrite":0,"create_files":1,"create_folders":0,"bytes":3})"},
-        {"mode=0755",
-         [&] {
+        {[&] {
              ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
              make_read_only(state);
              put(stage_ + "/kestd", "new");
          },
          "cannot write " + state + "/undo: Read-only file system",
          R"("rewrite":0,"create_files":1,"create_folders":0,"bytes":3})"},
-        {"mode=0755",
-         [&] {
+        {[&] {
              ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
              mount_small_tmpfs(state, "size=64k,mode=0755");
              put(t + "/kestd", std::string(std::size_t{256} * 1024, 'o'));
@@ -193,8 +176,7 @@ TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_
          "not enough space on " + state + ": 278 KiB needed, 64 KiB available",
          R"("rewrite":1,"create_files":0,"create_folders":0,"bytes":262144})"},
         // Its inodes: the copy, the journal and the folder itself.
-        {"mode=0755",
-         [&] {
+        {[&] {
              ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
              mount_small_tmpfs(state, "nr_inodes=3,mode=0755");
              put(t + "/kestd", "old");
@@ -203,20 +185,18 @@ TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_
          "not enough inodes on " + state + ": 3 needed, 2 available",
          R"("rewrite":1,"create_files":0,"create_folders":0,"bytes":3})"},
         // 256 KiB in 4 KiB blocks and a twentieth: 269 KiB, rounded up.
-        {"size=64k,mode=0755",
-         [&] { put(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x')); },
+        {[&] { put(stage_ + "/kestd", std::string(std::size_t{256} * 1024, 'x')); },
          "not enough space on " + t + ": 269 KiB needed, 64 KiB available",
-         R"("rewrite":0,"create_files":1,"create_folders":0,"bytes":262144})"},
-        {"nr_inodes=4,mode=0755",
-         [&] {
+         R"("rewrite":0,"create_files":1,"create_folders":0,"bytes":262144})",
+         "size=64k,mode=0755"},
+        {[&] {
              for (const char* name : {"/a", "/b", "/c", "/d"}) {
                  put(stage_ + name, "new");
              }
          },
          "not enough inodes on " + t + ": 4 needed, 3 available",
-         R"("rewrite":0,"create_files":4,"create_folders":0,"bytes":12})"},
-        {"mode=0755",
-         [&] {
+         R"("rewrite":0,"create_files":4,"create_folders":0,"bytes":12})", "nr_inodes=4,mode=0755"},
+        {[&] {
              testing::systemd_answer = true;  // so the stop writes its drop-in
              ASSERT_EQ(mkdir((t + "/etc").c_str(), 0755), 0);
              ASSERT_EQ(mkdir((t + "/etc/systemd").c_str(), 0755), 0);
@@ -228,35 +208,33 @@ TEST_F(update_refusal_test, what_cannot_be_installed_is_refused_before_anything_
         // Must pass: a new file in an append-only directory; a link to nothing yet in a sound
         // folder, written through; an in-place rewrite that takes no more blocks, on a nearly
         // full file system; and an update that fits.
-        {"mode=0755",
-         [&] {
+        {[&] {
              ASSERT_EQ(mkdir((t + "/logs").c_str(), 0755), 0);
              set_attribute(t + "/logs", FS_APPEND_FL);
              put(stage_ + "/logs/kestd.log", "new");
          },
-         "", R"("rewrite":0,"create_files":1,"create_folders":0,"bytes":3})", true},
-        {"mode=0755",
-         [&] {
+         "", R"("rewrite":0,"create_files":1,"create_folders":0,"bytes":3})", "mode=0755", true},
+        {[&] {
              put(t + "/etc/keep", "");
              link(t + "/opt/conf", t + "/etc/conf");
              put(stage_ + "/opt/conf", "new");
          },
          "", R"("rewrite":0,"create_files":1,"create_folders":0,"bytes":3})"},
-        {"size=64k,mode=0755",
-         [&] {
+        {[&] {
              put(t + "/kestd", std::string(kib_60.size(), 'o'));
              put(stage_ + "/kestd", kib_60);
          },
-         "", R"("rewrite":1,"create_files":0,"create_folders":0,"bytes":61440})"},
-        {"size=64k,nr_inodes=10,mode=0755",
-         [&] {
+         "", R"("rewrite":1,"create_files":0,"create_folders":0,"bytes":61440})",
+         "size=64k,mode=0755"},
+        {[&] {
              put(t + "/d", "old");
              put(t + "/e", "old");
              for (const char* name : {"/usr/a", "/usr/b", "/usr/sbin/c", "/d", "/e"}) {
                  put(stage_ + name, std::string(std::size_t{8} * 1024, 'f'));
              }
          },
-         "", R"("rewrite":2,"create_files":3,"create_folders":2,"bytes":40960})"},
+         "", R"("rewrite":2,"create_files":3,"create_folders":2,"bytes":40960})",
+         "size=64k,nr_inodes=10,mode=0755"},
     };
     // As a run leaves it (a check makes it too, when it is missing).
     testing::write_file(root_ / "lock", "", 0600);

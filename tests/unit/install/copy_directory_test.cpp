@@ -258,29 +258,16 @@ TEST_F(copy_directory_test, unopenable_source_counts_as_empty_after_its_destinat
     EXPECT_EQ(mode_of(target_ + "/made"), 0770u);
 }
 
+// How names are escaped: log_text_test.
 TEST_F(copy_directory_test, names_are_logged_literally_one_line_each) {
-    // A name, and how the log shows it: control characters, backslashes and bytes that are not
-    // UTF-8 escaped in octal, everything else as it stands.
-    const std::vector<std::pair<std::string, std::string>> names{
-        {"%s%n%d", "%s%n%d"},
-        {"x\\nDec", "x\\\\nDec"},
-        {"a\nDec 10 03:49:10 host sshd[1]: Accepted",
-         "a\\012Dec 10 03:49:10 host sshd[1]: Accepted"},
-        {"\x1b[31mred\r\t\x7f", "\\033[31mred\\015\\011\\177"},
-        {"\xff\xc3(\xe2\x82\xac\xc3\xbc\xed\xa0\x80",
-         "\\377\\303(\xe2\x82\xac\xc3\xbc\\355\\240\\200"},
-    };
-    for (const auto& [name, shown] : names) {
-        logged.clear();
-        stage_dir(name);
-        EXPECT_EQ(install(), 0);
-        EXPECT_EQ(std::count(logged.begin(), logged.end(),
-                             info("Copy to directory " + stage_ + "/" + shown)),
-                  1)
-            << shown;
-        EXPECT_EQ(mode_of(target_ + "/" + name), 0770u);
-        ASSERT_EQ(rmdir((stage_ + "/" + name).c_str()), 0);
-    }
+    const std::string name = "a\nDec 10 03:49:10 host sshd[1]: Accepted \xff";
+    stage_dir(name);
+    EXPECT_EQ(install(), 0);
+    EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                         info("Copy to directory " + stage_ +
+                              "/a\\012Dec 10 03:49:10 host sshd[1]: Accepted \\377")),
+              1);
+    EXPECT_EQ(mode_of(target_ + "/" + name), 0770u);
 }
 
 TEST_F(copy_directory_test, listing_that_fails_fails_the_walk) {

@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
@@ -83,11 +84,16 @@ void set_attribute(const std::string& path, const char* name, const std::string&
         << path << " " << name;
 }
 
-// An access ACL that lets user 1234 read: owner rw, named user r, group r, mask r, others none.
+// An access ACL that lets user 1234 read (in a user namespace that maps this user alone, user 0):
+// owner rw, named user r, group r, mask r, others none.
 std::string reading_acl() {
     const std::uint32_t header = 2;
     const std::uint16_t entries[][4] = {
-        {0x01, 6, 0, 0}, {0x02, 4, 1234, 0}, {0x04, 4, 0, 0}, {0x10, 4, 0, 0}, {0x20, 0, 0, 0}};
+        {0x01, 6, 0, 0},
+        {0x02, 4, testing::real_root() ? std::uint16_t{1234} : std::uint16_t{0}, 0},
+        {0x04, 4, 0, 0},
+        {0x10, 4, 0, 0},
+        {0x20, 0, 0, 0}};
     std::string acl(reinterpret_cast<const char*>(&header), sizeof header);
     for (const auto& entry : entries) {
         acl.append(reinterpret_cast<const char*>(entry), sizeof entry);
@@ -195,11 +201,16 @@ TEST_F(undo_test, undo_after_any_number_of_changes_restores_the_tree_exactly) {
         write_file(root + "/etc/app.conf", "conf of the last minute");
         const auto before = made == steps.size() ? state_of(root) : planned;
         ASSERT_EQ(seal_undo_record(record), 0);
+        testing::journal.clear();
         for (std::size_t i = 0; i < made; ++i) {
             const std::string path = root + "/" + steps[i].path;
             ASSERT_EQ(note_change(record, steps[i].kind, path), 0);
             steps[i].change(root, path);
         }
+        // Each change but the first (planned, and unchanged since) first puts on disk what it
+        // adds to the record: a creation, a replacement's new file, a copy kept anew.
+        EXPECT_EQ(std::count(testing::journal.begin(), testing::journal.end(), "flush file"),
+                  made == 0 ? 0 : static_cast<long>(made) - 1);
         EXPECT_EQ(undo_changes(record, nullptr), 0);
         EXPECT_EQ(remove_undo_record(record), 0);
         EXPECT_FALSE(exists(folder_));
@@ -261,6 +272,10 @@ TEST_F(undo_test, record_folder_is_made_closed_and_a_record_is_never_replaced_un
     ASSERT_EQ(symlink("old", (dir_ / "link").c_str()), 0);
     EXPECT_EQ(note_change(fresh, change_kind::rewrite, dir_ / "link"), ELOOP);
     EXPECT_EQ(note_change(fresh, change_kind::create_file, "relative"), EINVAL);
+    // An entry changed on disk since it was written is no entry: the seal is lost.
+    const unique_fd journal(open((folder_ + "/journal").c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_EQ(pwrite(journal.get(), "\1", 1, static_cast<off_t>(fresh.journal_end) - 1), 1);
+    EXPECT_EQ(find_interrupted_record(folder_, found), record_state::none);
 }
 
 TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_what_others_made_stays) {
@@ -304,6 +319,11 @@ TEST_F(undo_test, entries_that_cannot_be_restored_are_reported_and_what_others_m
     EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, recovery::incomplete);
     EXPECT_EQ(logged, expected);
     EXPECT_EQ(read_file(dir_ / "dir/theirs"), "theirs");
+    // The torn entry was cut off: what is appended now is read back.
+    undo_record found;
+    ASSERT_EQ(find_interrupted_record(folder_, found), record_state::planned);
+    ASSERT_EQ(mark_committed(found), 0);
+    EXPECT_EQ(find_interrupted_record(folder_, found), record_state::committed);
 }
 
 TEST_F(undo_test, reload_runs_right_after_restoring_its_entry) {
@@ -411,11 +431,12 @@ TEST_F(undo_test, record_of_a_killed_run_is_found_and_undone_exactly) {
                 ASSERT_EQ(truncate(journal.c_str(), size + 4096), 0);
             }
 
-            logged.clear();
+            testing::journal.clear();
             EXPECT_EQ(recover_interrupted_update(folder_, nullptr).state, recovery::restored);
-            EXPECT_EQ(logged,
-                      (std::vector<testing::log_line>{info("Recovering an interrupted update"),
-                                                      info("Rolled back the update")}));
+            EXPECT_EQ(testing::journal,
+                      (std::vector<std::string>{"info Recovering an interrupted update", "flush",
+                                                "info Rolled back the update"}))
+                << "what it restored on disk before the record goes";
             EXPECT_EQ(state_of(root.path()), before);
             EXPECT_FALSE(exists(folder_));
         }

@@ -50,17 +50,20 @@ TEST_F(run_result_test, result_is_one_json_object_with_every_text_escaped) {
                    "",
                    "",
                    "\x7f",
-                   "",
+                   "\xe2\x82\xac",
                    {"/opt/a\nb", "/opt/c"}};
     ASSERT_TRUE(write_run_result(dir_ / "result.json", odd));
-    EXPECT_EQ(
-        read_file(dir_ / "result.json"),
-        "{\"outcome\":\"rollback-incomplete\",\"message\":\"a\\u0009b\\\"c\\\\d\","
-        "\"cause\":\"\xc3\xa9\xe2\x82\xac \\u0080 \\u00e2\\u0082 \\u00c0\\u00af "
-        "\\u00ed\\u00a0\\u0080\",\"agent_running\":true,\"started\":\"\",\"ended\":\"\","
-        "\"version\":\"\\u007f\",\"id\":\"\",\"not_restored\":[\"/opt/a\\u000ab\",\"/opt/c\"]}\n");
+    EXPECT_EQ(read_file(dir_ / "result.json"),
+              "{\"outcome\":\"rollback-incomplete\",\"message\":\"a\\u0009b\\\"c\\\\d\","
+              "\"cause\":\"\xc3\xa9\xe2\x82\xac \\u0080 \\u00e2\\u0082 \\u00c0\\u00af "
+              "\\u00ed\\u00a0\\u0080\",\"agent_running\":true,\"started\":\"\",\"ended\":\"\","
+              "\"version\":\"\\u007f\",\"id\":\"\xe2\x82\xac\",\"not_restored\":[\"/opt/"
+              "a\\u000ab\",\"/opt/c\"]}\n");
     EXPECT_EQ(testing::entry_names(dir_.path()), std::vector<std::string>{"result.json"})
         << "no hidden file left";
+}
+
+TEST_F(run_result_test, time_is_utc_to_the_second_and_the_id_128_random_bits) {
     std::string shape = utc_now();
     for (char& c : shape) {
         c = c >= '0' && c <= '9' ? '9' : c;
